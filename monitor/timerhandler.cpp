@@ -1,0 +1,325 @@
+#include "timerhandler.h"
+
+#include "platform.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStringList>
+#include <QTime>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+#if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
+constexpr auto skipEmptyParts = Qt::SkipEmptyParts;
+#else
+constexpr auto skipEmptyParts = QString::SkipEmptyParts;
+#endif
+
+QString timeStamp()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
+}
+
+// Signed seconds from `since` to now; 0 while nothing has been recorded yet.
+qint64 secondsSince(const QDateTime &since)
+{
+    return since.isNull() ? 0 : since.secsTo(QDateTime::currentDateTime());
+}
+
+quint16 checksum(const QByteArray &data)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return qChecksum(data);
+#else
+    return qChecksum(data.constData(), uint(data.size()));
+#endif
+}
+
+// Runs the process-ending command for one image name and returns its exit code (-2: could not
+// start, -1: crashed). The template is split into a program and its arguments before the name is
+// filled in, and nothing goes through a shell, so a listing line can only ever supply that one argument.
+int runKillCommand(const QString &image)
+{
+    QStringList arguments = QObject::tr("taskkill /IM %1 /T /F").split(QLatin1Char(' '), skipEmptyParts);
+    const QString program = Platform::commandPath(arguments.takeFirst());
+    for (QString &argument : arguments) {
+        if (argument.contains(QLatin1String("%1")))
+            argument = argument.arg(image);
+    }
+    return QProcess::execute(program, arguments);
+}
+
+} // namespace
+
+int weekIndex(const QDate &utcDate)
+{
+    return int(QDate(2019, 1, 1).daysTo(utcDate) / 7);
+}
+
+TimerHandler::TimerHandler()
+    : casterFolder(QDir::currentPath()), processName(QLatin1String(Platform::processName))
+{
+    if (!openLog())
+        return;
+    resolveSettingsFile();
+    checkExecutable();
+}
+
+TimerHandler::~TimerHandler()
+{
+    writeStopBlock();
+}
+
+void TimerHandler::performCheck()
+{
+    if (monitoringDisabled)
+        return;
+    checkCaster();
+    emit lineWritten();
+}
+
+void TimerHandler::zuvaStarted()
+{
+    writeLogLine(QObject::tr("ZUVA application process was restarted... (%L1)").arg(restartCount));
+}
+
+void TimerHandler::lastGasp()
+{
+    writeStopBlock();
+}
+
+// --- Event log ---
+
+bool TimerHandler::openLog()
+{
+    const int week = weekIndex(QDateTime::currentDateTimeUtc().date());
+    const QString name =
+        QObject::tr("%1/ZUVAmon_log_%2.txt").arg(QDir::currentPath(), QString::number(week));
+    const bool existed = QFile::exists(name);
+    logFile.setFileName(name);
+    // Unbuffered: every line goes to the system as one write, and a write that fails (disk full)
+    // is dropped instead of piling up in a buffer that would be retried with every later line.
+    if (!logFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered))
+        return false;
+
+    if (!existed) {
+        writeLogLine(QStringLiteral("# ZUVA Monitoring log, event log file."));
+        writeLogLine(QObject::tr("# Instance Created %1 (all times local)")
+                         .arg(QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm:ss t"))));
+        writeLogLine(QStringLiteral("#  Used to record ZUVA NTRIP Caster service restart events."));
+        writeLogLine(
+            QStringLiteral("#  ZUVAserviceMon.exe' runs as an application (not a service)  and it checks"));
+        writeLogLine(QStringLiteral("#  to confirm that brindleCast.exe is running on the machine."));
+        writeLogLine(QStringLiteral("#  If not running, it will start/restart the program if required."));
+        writeLogLine(QStringLiteral("#  This log file is appended to with events, with a new file once a week."));
+        writeLogLine(QStringLiteral("#  Questions? - See https://support.example.com/zuva-caster/kb"));
+        writeLogLine(QStringLiteral("#  --"));
+    }
+    writeLogLine(QStringLiteral("  "));
+    writeLogLine(QStringLiteral("# "));
+    writeLogLine(QObject::tr("# ZUVA Monitoring Tool (Rev %1) started at: %2").arg(QStringLiteral("1.1"), timeStamp()));
+    writeLogLine(QStringLiteral("# "));
+    return true;
+}
+
+bool TimerHandler::writeLogLine(const QString &text)
+{
+    std::printf("Log: %s\r\n", text.toLatin1().constData());
+    std::fflush(stdout);
+
+    if (!logFile.isOpen())
+        return false;
+    const QByteArray bytes = text.toUtf8() + "\r\n";
+    if (logFile.write(bytes) != bytes.size())
+        return false;
+    return logFile.flush();
+}
+
+void TimerHandler::writeStopBlock()
+{
+    writeLogLine(QObject::tr("# Monitoring service was stopped at: %1").arg(timeStamp()));
+    writeLogLine(QStringLiteral("# "));
+    logFile.flush();
+    logFile.close();
+}
+
+// --- The caster's files ---
+
+void TimerHandler::resolveSettingsFile()
+{
+    const QString path = Platform::settingsFilePath();
+    settingsInfo.setFile(path);
+    settingsInfo.setCaching(false);
+    settingsFile.setFileName(path);
+}
+
+void TimerHandler::checkExecutable()
+{
+    const QString path = QObject::tr("%1/brindleCast.exe").arg(casterFolder);
+    if (QFile::exists(path))
+        return;
+    writeLogLine(QObject::tr("###\r\n\r\n# FATAL ERROR: The ZUVA NTRIP Caster program was not found, \r\n"
+                             "#  Looking at: %1 \r\n")
+                     .arg(path));
+    writeLogLine(QObject::tr(" -- Monitoring process now disabled, unable to find ZUVA."));
+    writeLogLine(QObject::tr(" -- To configure, please place this tool in the correct folder."));
+    monitoringDisabled = true;
+}
+
+// --- Waiting ---
+
+void TimerHandler::pauseWithEvents(int seconds)
+{
+    // The end is a time of day, so a pause begun just before midnight returns at once. The monotonic
+    // bound keeps a clock set back, or a suspend across midnight, from stretching the pause.
+    const QTime end = QTime::currentTime().addSecs(seconds);
+    const qint64 lengthMs = qint64(seconds) * 1000;
+    QElapsedTimer elapsed;
+    elapsed.start();
+
+    // Sleep until an event arrives, at most one slice long, instead of polling for events.
+    QTimer slice;
+    slice.setSingleShot(true);
+    while (QTime::currentTime() < end && elapsed.elapsed() < lengthMs) {
+        slice.start(int(qMin<qint64>(500, lengthMs - elapsed.elapsed())));
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+}
+
+// --- The check cycle ---
+
+bool TimerHandler::checkCaster()
+{
+    bool running = false;
+    bool restartNeeded = false;
+
+    QProcess listingProcess;
+    const QString listing = Platform::takeListing(listingProcess, 5000, 10000, 60000);
+    const int copies = listing.count(processName, Qt::CaseInsensitive);
+
+    if (copies >= 2) {
+        writeLogLine(QObject::tr("Detected Multiple copies of ZUVA running (%1)").arg(timeStamp()));
+        killCaster();
+        restartNeeded = true;
+    } else if (copies == 1) {
+        running = true;
+        if (atStartup) {
+            lastRestart = QDateTime::currentDateTime();
+            writeLogLine(QObject::tr("At startup, Detected ZUVA running (%1)").arg(timeStamp()));
+        }
+    } else {
+        restartNeeded = true;
+        if (atStartup) {
+            writeLogLine(QObject::tr("At startup, Detected ZUVA not running, restarted at: %1").arg(timeStamp()));
+        } else {
+            writeLogLine(QObject::tr("Detected ZUVA not running, (%1) restarted at: %2 (%L3).")
+                             .arg(restartCount)
+                             .arg(timeStamp())
+                             .arg(restartCount));
+        }
+    }
+
+    const qint32 sinceLaunch = qint32(secondsSince(lastRestart));
+    if (running && !restartNeeded && sinceLaunch > 180 && settingsInfo.exists() && detectLockUp())
+        restartNeeded = true;
+
+    if (restartNeeded) {
+        // Never two launches within 120 s; the first launch of a run is never held back.
+        if (restartCount > 0 && secondsSince(lastRestart) < 120) {
+            writeLogLine(QObject::tr("  Delayed, restart number %L1 still too recent...").arg(restartCount));
+        } else {
+            launchCaster();
+        }
+    }
+
+    atStartup = false;
+    return running;
+}
+
+void TimerHandler::launchCaster()
+{
+    ++restartCount;
+    QProcess *caster = Platform::newCasterProcess();
+    // The caster's output is never read: collecting it would grow the watchdog for as long as the
+    // caster runs, and pipes would break under the caster when the watchdog ends.
+    caster->setStandardInputFile(QProcess::nullDevice());
+    caster->setStandardOutputFile(QProcess::nullDevice());
+    caster->setStandardErrorFile(QProcess::nullDevice());
+    connect(caster, &QProcess::started, this, &TimerHandler::zuvaStarted);
+    // A running caster's process object is never released, as that would end the caster; once the
+    // caster has ended there is nothing left to keep, and months of restarts must not pile them up.
+    connect(caster, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), caster, &QObject::deleteLater);
+    connect(caster, &QProcess::errorOccurred, caster, [caster](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            caster->deleteLater();
+    });
+
+    caster->start(Platform::launchProgram(casterFolder), QStringList());
+    lastRestart = QDateTime::currentDateTime();
+    caster->waitForStarted(65000);
+    pauseWithEvents(10);
+}
+
+// --- Lock-up detection ---
+
+bool TimerHandler::detectLockUp()
+{
+    static qint64 previousAge = 0;
+    static quint16 previousChecksum = 0;
+
+    bool found = false;
+    const qint64 age = settingsInfo.lastModified().secsTo(QDateTime::currentDateTime());
+
+    // A caster that works rewrites its settings file well within this time.
+    if (age > 360) {
+        writeLogLine(QObject::tr("ZUVA app appears LOCKED UP at: %1, (for %L2 sec), restarting (%L3).")
+                         .arg(timeStamp())
+                         .arg(age)
+                         .arg(restartCount));
+        found = true;
+        killCaster();
+    }
+
+    // Rewritten since the last look, yet with the same contents: the caster's files are stuck.
+    if (previousAge > age && previousAge > 0 && age > 120
+        && settingsFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        const QByteArray contents = settingsFile.readAll();
+        settingsFile.close();
+        const quint16 sum = checksum(contents);
+        if (sum == previousChecksum && previousChecksum != 0) {
+            writeLogLine(QObject::tr("ZUVA files appear LOCKED UP at: %1, (for %L2 sec), restarting (%L3).")
+                             .arg(timeStamp())
+                             .arg(age)
+                             .arg(restartCount));
+            found = true;
+            killCaster();
+        }
+        previousChecksum = sum;
+    }
+
+    previousAge = age;
+    return found;
+}
+
+// --- Termination ---
+
+void TimerHandler::killCaster()
+{
+    QProcess listingProcess;
+    const QString listing = Platform::takeListing(listingProcess, 1500, 2000, 15000);
+    const QStringList lines = listing.split(QStringLiteral("\r\n"), skipEmptyParts);
+    for (const QString &line : lines) {
+        if (!line.contains(processName, Qt::CaseInsensitive))
+            continue;
+        const QString image = line.split(QLatin1Char(' '), skipEmptyParts).constFirst();
+        const int result = runKillCommand(image);
+        writeLogLine(QObject::tr("Process Kill/Restart returned %1").arg(result));
+        pauseWithEvents(10);
+    }
+}

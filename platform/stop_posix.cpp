@@ -1,0 +1,61 @@
+#include "platform.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int stopSockets[2] = {-1, -1};
+
+// Only async-signal-safe work here: the byte wakes the event loop, which does the rest.
+extern "C" void onStopSignal(int)
+{
+    const int savedErrno = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(stopSockets[1], &byte, 1);
+    errno = savedErrno;
+}
+
+// A console or pipe that went away must not end the watchdog; a caught signal (unlike an ignored
+// one) is reset for the programs it starts, so the caster keeps the default behaviour.
+extern "C" void onBrokenPipe(int) {}
+
+void catchSignal(int signal, void (*handler)(int))
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(signal, &action, nullptr);
+}
+
+} // namespace
+
+namespace Platform {
+
+void installStopHandler()
+{
+    catchSignal(SIGPIPE, onBrokenPipe);
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, stopSockets) != 0)
+        return;
+
+    auto *notifier = new QSocketNotifier(stopSockets[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
+        char bytes[16];
+        while (::read(stopSockets[0], bytes, sizeof bytes) > 0) {
+        }
+        // During a check cycle this only marks the loop for ending; the cycle finishes first.
+        QCoreApplication::quit();
+    });
+
+    catchSignal(SIGINT, onStopSignal);
+    catchSignal(SIGTERM, onStopSignal);
+    catchSignal(SIGHUP, onStopSignal);
+}
+
+} // namespace Platform
