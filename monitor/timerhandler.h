@@ -53,4 +53,5 @@ private:
     QString processName;
 
     friend class tst_TimerHandler;
+    friend class tst_Commands;
 };

@@ -53,11 +53,12 @@ class StandIn
 {
 public:
     StandIn(Mode mode, int intervalMs, int chattyKiB, const QString &pidFile)
-        : m_mode(mode), m_pidFile(pidFile),
-          m_settingsPath(QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("MORQ"),
+        : m_mode(mode)
+        , m_pidFile(pidFile)
+        , m_settingsPath(QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("MORQ"),
                                    QStringLiteral("brindleCast"))
-                             .fileName()),
-          m_chattyBytesPerSecond(qint64(chattyKiB) * 1024)
+                             .fileName())
+        , m_chattyBytesPerSecond(qint64(chattyKiB) * 1024)
     {
         m_rewriteTimer.setInterval(intervalMs);
         QObject::connect(&m_rewriteTimer, &QTimer::timeout, [this] { writeSettings(); });
@@ -100,9 +101,9 @@ private:
         if (m_mode == Mode::Same)
             return QByteArrayLiteral("[General]\r\nbeat=steady\r\n");
         ++m_beat;
-        return "[General]\r\nbeat=" + QByteArray::number(m_beat) + "\r\nat="
-               + QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toLatin1() + "\r\npid="
-               + QByteArray::number(QCoreApplication::applicationPid()) + "\r\n";
+        return "[General]\r\nbeat=" + QByteArray::number(m_beat)
+               + "\r\nat=" + QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toLatin1()
+               + "\r\npid=" + QByteArray::number(QCoreApplication::applicationPid()) + "\r\n";
     }
 
     void writeSettings()

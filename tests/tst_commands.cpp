@@ -1,0 +1,169 @@
+// The listing and process-ending commands as the watchdog runs them, with stand-in commands next to
+// the test that print prepared listings, record their arguments, hang, crash or cannot be started.
+
+#include "platform.h"
+#include "timerhandler.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_Commands : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void listingWithinBudgets_data();
+    void listingWithinBudgets();
+    void killCaster_data();
+    void killCaster();
+
+private:
+    QString fixture(const char *name) const
+    {
+        return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(name);
+    }
+    void setExecutable(const char *name, bool executable)
+    {
+        QFile file(fixture(name));
+        const QFile::Permissions x = QFile::ExeOwner | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther;
+        QVERIFY(file.setPermissions(executable ? file.permissions() | x : file.permissions() & ~x));
+    }
+    void writeFile(const QString &path, const QByteArray &contents)
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(contents);
+    }
+
+    QTemporaryDir folder;
+};
+
+void tst_Commands::initTestCase()
+{
+    QVERIFY(QDir::setCurrent(folder.path()));
+    writeFile(folder.filePath(QStringLiteral("brindleCast.exe")), "");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder.filePath(QStringLiteral("config"))));
+    qputenv("FIXTURE_LISTING", QFile::encodeName(folder.filePath(QStringLiteral("listing"))));
+    qputenv("FIXTURE_KILL_RECORD", QFile::encodeName(folder.filePath(QStringLiteral("killed"))));
+}
+
+void tst_Commands::listingWithinBudgets_data()
+{
+    QTest::addColumn<QByteArray>("mode");
+    QTest::addColumn<bool>("startable");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<int>("minMs");
+    QTest::addColumn<int>("maxMs");
+
+    QByteArray longListing = "\r\nImage Name                     PID\r\n";
+    for (int pid = 1; pid <= 40000; ++pid)
+        longListing += "process" + QByteArray::number(pid) + ".exe " + QByteArray::number(pid) + "\r\n";
+
+    // Budgets used here: 500 ms to start, 1000 ms for the first output, 1500 ms to end.
+    QTest::newRow("long listing read whole") << QByteArray("file") << true << longListing << 0 << 2500;
+    QTest::newRow("hangs after printing: abandoned, what it printed is kept")
+        << QByteArray("hang") << true << QByteArray("early.exe 1\r\nbrindleCast.exe 2\r\n") << 1400 << 2400;
+    QTest::newRow("prints nothing: every budget spent") << QByteArray("silent") << true << QByteArray() << 2400
+                                                        << 3400;
+    QTest::newRow("cannot start: empty at once") << QByteArray("file") << false << QByteArray() << 0 << 500;
+}
+
+void tst_Commands::listingWithinBudgets()
+{
+    QFETCH(QByteArray, mode);
+    QFETCH(bool, startable);
+    QFETCH(QByteArray, expected);
+    QFETCH(int, minMs);
+    QFETCH(int, maxMs);
+
+    qputenv("FIXTURE_LISTING_MODE", mode);
+    if (mode == "file")
+        writeFile(qEnvironmentVariable("FIXTURE_LISTING"), expected.isEmpty() ? "brindleCast.exe 1\r\n" : expected);
+    setExecutable("tasklist", startable);
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QString listing;
+    {
+        QProcess process;
+        listing = Platform::takeListing(process, 500, 1000, 1500);
+    }
+    const qint64 ms = elapsed.elapsed();
+    setExecutable("tasklist", true);
+
+    QCOMPARE(listing.toUtf8(), expected);
+    QVERIFY2(ms >= minMs && ms <= maxMs, QByteArray::number(ms).constData());
+}
+
+void tst_Commands::killCaster_data()
+{
+    QTest::addColumn<QByteArray>("listing");
+    QTest::addColumn<QByteArray>("codes");
+    QTest::addColumn<bool>("startable");
+    QTest::addColumn<QByteArray>("expectedLog");
+    QTest::addColumn<QByteArray>("expectedRecord");
+
+    const QByteArray listing = "\r\nImage Name                     PID\r\n"
+                               "========================= ========\r\n"
+                               "   brindleCast.exe               101 Console\r\n"
+                               "other.exe                       102\r\n"
+                               "\r\n"
+                               "$(touch${IFS}pwned);x.exe 103 BRINDLECAST in a later field\r\n";
+    const QByteArray record = "/IM\nbrindleCast.exe\n/T\n/F\n--\n"
+                              "/IM\n$(touch${IFS}pwned);x.exe\n/T\n/F\n--\n";
+
+    QTest::newRow("one command per caster line")
+        << listing << QByteArray("0 128") << true
+        << QByteArray("Process Kill/Restart returned 0\r\nProcess Kill/Restart returned 128\r\n") << record;
+    QTest::newRow("command cannot start: logged, next line still tried")
+        << listing << QByteArray() << false
+        << QByteArray("Process Kill/Restart returned -2\r\nProcess Kill/Restart returned -2\r\n") << QByteArray();
+    QTest::newRow("command crashes") << QByteArray("brindleCast.exe 7\r\n") << QByteArray("crash") << true
+                                     << QByteArray("Process Kill/Restart returned -1\r\n")
+                                     << QByteArray("/IM\nbrindleCast.exe\n/T\n/F\n--\n");
+    QTest::newRow("no caster line: nothing run, nothing logged")
+        << QByteArray("\r\nother.exe 1\r\nsystem 2\r\n") << QByteArray() << true << QByteArray() << QByteArray();
+}
+
+void tst_Commands::killCaster()
+{
+    QFETCH(QByteArray, listing);
+    QFETCH(QByteArray, codes);
+    QFETCH(bool, startable);
+    QFETCH(QByteArray, expectedLog);
+    QFETCH(QByteArray, expectedRecord);
+
+    qputenv("FIXTURE_LISTING_MODE", "file");
+    qputenv("FIXTURE_KILL_CODES", codes);
+    writeFile(qEnvironmentVariable("FIXTURE_LISTING"), listing);
+    QFile::remove(qEnvironmentVariable("FIXTURE_KILL_RECORD"));
+    setExecutable("taskkill", startable);
+
+    TimerHandler handler;
+    const QString logName = handler.logFile.fileName();
+    const qint64 before = QFileInfo(logName).size();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    handler.killCaster();
+    const qint64 ms = elapsed.elapsed();
+    setExecutable("taskkill", true);
+
+    QFile log(logName);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    log.seek(before);
+    QCOMPARE(log.readAll(), expectedLog);
+
+    QFile record(qEnvironmentVariable("FIXTURE_KILL_RECORD"));
+    QCOMPARE(record.open(QIODevice::ReadOnly) ? record.readAll() : QByteArray(), expectedRecord);
+    QVERIFY2(!QFile::exists(folder.filePath(QStringLiteral("pwned"))), "listing text reached a shell");
+
+    // Ten seconds of pause after every command run.
+    const int commands = expectedLog.count('\n');
+    QVERIFY2(ms >= commands * 9900 && ms < commands * 10000 + 3000, QByteArray::number(ms).constData());
+}
+
+QTEST_GUILESS_MAIN(tst_Commands)
+#include "tst_commands.moc"

@@ -1,0 +1,524 @@
+// The POSIX companions "tasklist" and "taskkill", run as the watchdog runs them, against stand-in
+// processes that the tests start (and always end) themselves.
+
+#include <QByteArray>
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    bool normalExit = false;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run runCompanion(const QString &command, const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral(ZUVA_BIN_DIR "/") + command, args);
+    Run r;
+    if (!p.waitForStarted(5000) || !p.waitForFinished(15000)) {
+        p.kill();
+        p.waitForFinished(5000);
+        return r;
+    }
+    r.exitCode = p.exitCode();
+    r.normalExit = p.exitStatus() == QProcess::NormalExit;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+struct Entry {
+    QByteArray name;
+    qint64 pid;
+};
+
+// The process lines of a listing: first blank-separated field and the pid at the end.
+std::vector<Entry> entries(const QByteArray &listing)
+{
+    std::vector<Entry> result;
+    const QList<QByteArray> lines = listing.split('\n');
+    for (int i = 3; i < lines.size(); ++i) {
+        const QByteArray line = lines[i].trimmed();
+        if (!line.isEmpty())
+            result.push_back({line.left(line.indexOf(' ')), line.mid(line.lastIndexOf(' ') + 1).toLongLong()});
+    }
+    return result;
+}
+
+QByteArrayList namesOf(const QByteArray &listing, qint64 pid)
+{
+    QByteArrayList names;
+    for (const Entry &e : entries(listing))
+        if (e.pid == pid)
+            names << e.name;
+    return names;
+}
+
+QByteArray procFile(qint64 pid, const char *file)
+{
+    QFile f(QStringLiteral("/proc/%1/").arg(pid) + QLatin1String(file));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// When pid started (clock ticks since boot), or -1 once it has ended (a zombie has ended too).
+// Comparing start times tells our process from a later one that got the same pid.
+qint64 startedAt(qint64 pid)
+{
+    const QByteArray stat = procFile(pid, "stat");
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 20 || fields[0] == "Z" || fields[0] == "X")
+        return -1;
+    return fields[19].toLongLong();
+}
+
+QByteArray successLine(qint64 pid, qint64 parent)
+{
+    return "SUCCESS: The process with PID " + QByteArray::number(pid) + " (child process of PID " +
+           QByteArray::number(parent) + ") has been terminated.\r\n";
+}
+
+QByteArrayList sortedLines(const QByteArray &text)
+{
+    QByteArrayList lines = text.split('\n');
+    lines.removeAll(QByteArray());
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// Stand-in processes in a private folder. Whatever a test's outcome, everything started through
+// here is ended when it goes out of scope; nothing else ever is.
+class StandIns
+{
+public:
+    ~StandIns()
+    {
+        for (const auto &t : tracked_)
+            if (startedAt(t.first) == t.second)
+                ::kill(static_cast<pid_t>(t.first), SIGKILL);
+        for (const auto &p : procs_) {
+            p->kill();
+            p->waitForFinished(5000);
+        }
+    }
+
+    QString path(const QString &name) const { return dir_.filePath(name); }
+
+    QString binary(const QString &name) const
+    {
+        QFile::copy(QStringLiteral("/bin/sleep"), path(name));
+        return path(name);
+    }
+
+    QString script(const QString &name, const QByteArray &text) const
+    {
+        QFile f(path(name));
+        if (f.open(QIODevice::WriteOnly))
+            f.write(text);
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return path(name);
+    }
+
+    // Started with stdin left open, so that a script doing "read x" waits until it is ended.
+    QProcess *start(const QString &program, const QStringList &args = {})
+    {
+        procs_.emplace_back(new QProcess);
+        QProcess *p = procs_.back().get();
+        p->setStandardOutputFile(QProcess::nullDevice());
+        p->start(program, args);
+        return p->waitForStarted(5000) ? p : nullptr;
+    }
+
+    // A process started by one of ours, to be ended at cleanup as long as it is the same process.
+    void track(qint64 pid) { tracked_.emplace_back(pid, startedAt(pid)); }
+
+    // The pids a stand-in wrote to a file, one a line.
+    QList<qint64> pidsIn(const QString &name) const
+    {
+        QFile f(path(name));
+        QList<qint64> pids;
+        if (f.open(QIODevice::ReadOnly))
+            for (const QByteArray &line : f.readAll().split('\n'))
+                if (line.toLongLong() > 0)
+                    pids << line.toLongLong();
+        return pids;
+    }
+
+private:
+    QTemporaryDir dir_;
+    std::vector<std::unique_ptr<QProcess>> procs_;
+    std::vector<std::pair<qint64, qint64>> tracked_;
+};
+
+const QByteArray scriptThatWaits = "#!/bin/sh\nread x\n";
+
+} // namespace
+
+class TestCompanions : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void listingLayout();
+    void listsImageName_data();
+    void listsImageName();
+    void argumentsNeverListed_data();
+    void argumentsNeverListed();
+    void eachStandInListedOnce();
+    void longListingReadWhole();
+    void killsMatches_data();
+    void killsMatches();
+    void nothingMatches_data();
+    void nothingMatches();
+    void badUsage_data();
+    void badUsage();
+    void killsTree_data();
+    void killsTree();
+    void sparesItselfAndCaller();
+};
+
+void TestCompanions::init()
+{
+    // taskkill sees the whole machine: a caster we did not start would be ended, and counted.
+    if (runCompanion(QStringLiteral("tasklist"), {}).out.toLower().contains("brindlecast"))
+        QSKIP("A brindleCast process not started by this test is running.");
+}
+
+void TestCompanions::listingLayout()
+{
+    const Run r = runCompanion(QStringLiteral("tasklist"), {});
+    QVERIFY(r.normalExit);
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.startsWith("\r\nImage Name                     PID\r\n========================= ========\r\n"));
+    QVERIFY(r.out.endsWith("\r\n"));
+    QCOMPARE(r.out.count('\n'), r.out.count("\r\n"));
+    QCOMPARE(r.out.count('\r'), r.out.count("\r\n"));
+
+    const QList<QByteArray> lines = r.out.split('\n');
+    for (int i = 3; i + 1 < lines.size(); ++i) {
+        const QByteArray line = lines[i].chopped(1);
+        const QByteArray name = line.left(line.indexOf(' '));
+        char expected[512];
+        std::snprintf(expected, sizeof expected, "%-25s %8lld", name.constData(),
+                      line.mid(line.lastIndexOf(' ') + 1).toLongLong());
+        QCOMPARE(line, QByteArray(expected));
+    }
+    QCOMPARE(namesOf(r.out, QCoreApplication::applicationPid()), QByteArrayList{"tst_companions"});
+}
+
+void TestCompanions::listsImageName_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("script"); // empty: a copy of sleep
+    QTest::addColumn<bool>("removeAfterStart");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("binary") << "brindleCast.exe" << QByteArray() << false << QByteArray("brindleCast.exe");
+    QTest::newRow("script") << "brindleCast.exe" << scriptThatWaits << false << QByteArray("brindleCast.exe");
+    QTest::newRow("long binary") << "someverylongprogramname" << QByteArray() << false
+                                 << QByteArray("someverylongprogramname");
+    QTest::newRow("longer than the column") << "averyveryverylongprogramname30" << QByteArray() << false
+                                            << QByteArray("averyveryverylongprogramname30");
+    QTest::newRow("long script") << "brindleCast.exe.sh" << scriptThatWaits << false
+                                 << QByteArray("brindleCast.exe.sh");
+    QTest::newRow("long script, interpreter argument")
+        << "anotherlongscriptname" << QByteArray("#!/bin/sh -e\nread x\n") << false
+        << QByteArray("anotherlongscriptname");
+    QTest::newRow("removed binary") << "removedbinary" << QByteArray() << true << QByteArray("removedbinary");
+    QTest::newRow("long removed binary") << "longremovedbinaryname" << QByteArray() << true
+                                         << QByteArray("longremovedbinaryname");
+    QTest::newRow("blank in name") << "brindle cast" << QByteArray() << false << QByteArray("brindle_cast");
+}
+
+void TestCompanions::listsImageName()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, script);
+    QFETCH(bool, removeAfterStart);
+    QFETCH(QByteArray, expected);
+
+    StandIns s;
+    QProcess *p = script.isEmpty() ? s.start(s.binary(file), {QStringLiteral("300")})
+                                   : s.start(s.script(file, script));
+    QVERIFY(p);
+    if (removeAfterStart)
+        QVERIFY(QFile::remove(s.path(file)));
+    QCOMPARE(namesOf(runCompanion(QStringLiteral("tasklist"), {}).out, p->processId()), QByteArrayList{expected});
+}
+
+void TestCompanions::argumentsNeverListed_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("shell arguments") << "/bin/sh"
+                                     << QStringList{QStringLiteral("-c"), QStringLiteral("read x"),
+                                                    QStringLiteral("brindleCast.exe"), QStringLiteral("brindleCast")}
+                                     << QByteArray("sh");
+    QTest::newRow("argv[0]") << "/bin/bash"
+                             << QStringList{QStringLiteral("-c"),
+                                            QStringLiteral("exec -a brindleCast.exe /bin/sleep 300")}
+                             << QByteArray("sleep");
+    // A full-length comm that the interpreter, its options and the script text do not explain:
+    // later arguments that start with it must still not be taken for the name.
+    QTest::newRow("later argument fits a cut name")
+        << "/bin/sh"
+        << QStringList{QStringLiteral("-c"), QStringLiteral("printf abcdefghijklmno >/proc/$$/comm; read x"),
+                       QStringLiteral("abcdefghijklmnoBrindleCast"), QStringLiteral("abcdefghijklmnoBrindleCast.exe")}
+        << QByteArray("abcdefghijklmno");
+}
+
+void TestCompanions::argumentsNeverListed()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, expected);
+    if (!QFile::exists(program))
+        QSKIP("The program for this case is not installed.");
+
+    StandIns s;
+    QProcess *p = s.start(program, args);
+    QVERIFY(p);
+    // The stand-in must have reached its final form (exec, comm rewrite) before it is listed.
+    QTRY_COMPARE(procFile(p->processId(), "comm").trimmed(), expected);
+    const QByteArray listing = runCompanion(QStringLiteral("tasklist"), {}).out;
+    QCOMPARE(namesOf(listing, p->processId()), QByteArrayList{expected});
+    QVERIFY(!listing.toLower().contains("brindlecast"));
+}
+
+void TestCompanions::eachStandInListedOnce()
+{
+    StandIns s;
+    const QString caster = s.binary(QStringLiteral("brindleCast.exe"));
+    QProcess *a = s.start(caster, {QStringLiteral("300")});
+    QProcess *b = s.start(caster, {QStringLiteral("300")});
+    QVERIFY(a && b);
+    QVERIFY(s.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("read x"),
+                                                QStringLiteral("brindleCast.exe")}));
+
+    const QByteArray listing = runCompanion(QStringLiteral("tasklist"), {}).out;
+    QCOMPARE(listing.toLower().count("brindlecast"), 2);
+    QCOMPARE(namesOf(listing, a->processId()), QByteArrayList{"brindleCast.exe"});
+    QCOMPARE(namesOf(listing, b->processId()), QByteArrayList{"brindleCast.exe"});
+}
+
+void TestCompanions::longListingReadWhole()
+{
+    const int count = 300;
+    StandIns s;
+    QProcess *starter = s.start(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"),
+         QStringLiteral("i=0; while [ $i -lt %1 ]; do sleep 300 & echo $! >>\"$0\"; i=$((i+1)); done; read x")
+             .arg(count),
+         s.path(QStringLiteral("pids"))});
+    QVERIFY(starter);
+    QTRY_COMPARE_WITH_TIMEOUT(s.pidsIn(QStringLiteral("pids")).size(), count, 30000);
+    const QList<qint64> pids = s.pidsIn(QStringLiteral("pids"));
+    for (qint64 pid : pids)
+        s.track(pid);
+
+    const Run r = runCompanion(QStringLiteral("tasklist"), {});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.endsWith("\r\n"));
+    for (qint64 pid : pids)
+        QCOMPARE(namesOf(r.out, pid), QByteArrayList{"sleep"});
+}
+
+void TestCompanions::killsMatches_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("as the watchdog calls it") << QStringList{QStringLiteral("/IM"), QStringLiteral("brindleCast.exe"),
+                                                             QStringLiteral("/T"), QStringLiteral("/F")};
+    QTest::newRow("other case") << QStringList{QStringLiteral("/IM"), QStringLiteral("BRINDLECAST.EXE"),
+                                               QStringLiteral("/T"), QStringLiteral("/F")};
+    QTest::newRow("lower-case switches first") << QStringList{QStringLiteral("/f"), QStringLiteral("/t"),
+                                                              QStringLiteral("/im"), QStringLiteral("brindlecast.exe")};
+    QTest::newRow("dash switches, no /T")
+        << QStringList{QStringLiteral("-IM"), QStringLiteral("brindleCast.Exe"), QStringLiteral("-F")};
+}
+
+void TestCompanions::killsMatches()
+{
+    QFETCH(QStringList, args);
+    StandIns s;
+    const QString caster = s.binary(QStringLiteral("brindleCast.exe"));
+    QVERIFY(QDir().mkdir(s.path(QStringLiteral("script"))));
+    const QList<QProcess *> casters{s.start(caster, {QStringLiteral("300")}), s.start(caster, {QStringLiteral("300")}),
+                                    s.start(s.script(QStringLiteral("script/brindleCast.exe"), scriptThatWaits))};
+    const QList<QProcess *> bystanders{
+        s.start(s.binary(QStringLiteral("brindleCast.exe2")), {QStringLiteral("300")}),
+        s.start(s.binary(QStringLiteral("brindleCast")), {QStringLiteral("300")}),
+        s.start(s.binary(QStringLiteral("xbrindleCast.exe")), {QStringLiteral("300")}),
+        s.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("read x"), caster})};
+    QVERIFY(!casters.contains(nullptr) && !bystanders.contains(nullptr));
+
+    QByteArray expected;
+    for (QProcess *p : casters)
+        expected += successLine(p->processId(), QCoreApplication::applicationPid());
+
+    const Run r = runCompanion(QStringLiteral("taskkill"), args);
+    QCOMPARE(r.exitCode, 0);
+    for (QProcess *p : casters) {
+        QVERIFY(p->waitForFinished(5000));
+        QCOMPARE(p->exitStatus(), QProcess::CrashExit);
+        QCOMPARE(p->exitCode(), SIGKILL);
+    }
+    QCOMPARE(sortedLines(r.out), sortedLines(expected));
+    for (QProcess *p : bystanders) {
+        QCOMPARE(p->state(), QProcess::Running);
+        QVERIFY(startedAt(p->processId()) > 0);
+    }
+}
+
+void TestCompanions::nothingMatches_data()
+{
+    QTest::addColumn<QString>("image"); // %1: a file that must not come into being
+    QTest::newRow("no such name") << "nosuchimage_zz";
+    QTest::newRow("prefix of a running one") << "brindleCast";
+    QTest::newRow("longer than a running one") << "brindleCast.exe.exe";
+    QTest::newRow("wildcard") << "*";
+    QTest::newRow("command separator") << "a; touch %1";
+    QTest::newRow("command substitution") << "$(touch %1)";
+    QTest::newRow("backquotes") << "`touch %1`";
+    QTest::newRow("pipe") << "brindleCast.exe | touch %1";
+}
+
+void TestCompanions::nothingMatches()
+{
+    QFETCH(QString, image);
+    StandIns s;
+    const QString marker = s.path(QStringLiteral("marker"));
+    if (image.contains(QLatin1String("%1")))
+        image = image.arg(marker);
+    QProcess *caster = s.start(s.binary(QStringLiteral("brindleCast.exe")), {QStringLiteral("300")});
+    QVERIFY(caster);
+
+    const Run r = runCompanion(QStringLiteral("taskkill"),
+                               {QStringLiteral("/IM"), image, QStringLiteral("/T"), QStringLiteral("/F")});
+    QCOMPARE(r.exitCode, 128);
+    QCOMPARE(r.err, "ERROR: The process \"" + image.toUtf8() + "\" not found.\r\n");
+    QCOMPARE(r.out, QByteArray());
+    QVERIFY(!QFile::exists(marker));
+    QCOMPARE(caster->state(), QProcess::Running);
+}
+
+void TestCompanions::badUsage_data()
+{
+    QTest::addColumn<QStringList>("args");
+    const QString im = QStringLiteral("/IM"), name = QStringLiteral("brindleCast.exe");
+    QTest::newRow("nothing") << QStringList();
+    QTest::newRow("no /IM") << QStringList{QStringLiteral("/T"), QStringLiteral("/F")};
+    QTest::newRow("/IM without name") << QStringList{QStringLiteral("/F"), im};
+    QTest::newRow("two /IM") << QStringList{im, name, im, QStringLiteral("other")};
+    QTest::newRow("unknown switch") << QStringList{im, name, QStringLiteral("/X")};
+    QTest::newRow("stray word") << QStringList{im, name, QStringLiteral("extra")};
+    QTest::newRow("switch without slash") << QStringList{QStringLiteral("IM"), name};
+    QTest::newRow("longer switch") << QStringList{QStringLiteral("/IMAGE"), name};
+}
+
+void TestCompanions::badUsage()
+{
+    QFETCH(QStringList, args);
+    StandIns s;
+    QProcess *caster = s.start(s.binary(QStringLiteral("brindleCast.exe")), {QStringLiteral("300")});
+    QVERIFY(caster);
+
+    const Run r = runCompanion(QStringLiteral("taskkill"), args);
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.startsWith("ERROR: "));
+    QCOMPARE(r.out, QByteArray());
+    QCOMPARE(caster->state(), QProcess::Running);
+}
+
+void TestCompanions::killsTree_data()
+{
+    QTest::addColumn<bool>("tree");
+    QTest::newRow("/T") << true;
+    QTest::newRow("without /T") << false;
+}
+
+void TestCompanions::killsTree()
+{
+    QFETCH(bool, tree);
+    StandIns s;
+    // caster -> sh (child) -> sleep (grandchild), the pids written next to the given path.
+    QProcess *caster = s.start(
+        s.script(QStringLiteral("brindleCast.exe"),
+                 "#!/bin/sh\n"
+                 "/bin/sh -c 'sleep 300 & echo $! >\"$0.grandchild\"; wait' \"$1\" &\n"
+                 "echo $! >\"$1.child\"\n"
+                 "wait\n"),
+        {s.path(QStringLiteral("tree"))});
+    QVERIFY(caster);
+    QTRY_VERIFY(!s.pidsIn(QStringLiteral("tree.child")).isEmpty() &&
+                !s.pidsIn(QStringLiteral("tree.grandchild")).isEmpty());
+    const qint64 root = caster->processId();
+    const qint64 child = s.pidsIn(QStringLiteral("tree.child")).first();
+    const qint64 grandchild = s.pidsIn(QStringLiteral("tree.grandchild")).first();
+    s.track(child);
+    s.track(grandchild);
+    const qint64 childStart = startedAt(child), grandchildStart = startedAt(grandchild);
+    QVERIFY(childStart > 0 && grandchildStart > 0);
+
+    QStringList args{QStringLiteral("/IM"), QStringLiteral("brindleCast.exe"), QStringLiteral("/F")};
+    if (tree)
+        args << QStringLiteral("/T");
+    const Run r = runCompanion(QStringLiteral("taskkill"), args);
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(caster->waitForFinished(5000));
+    QCOMPARE(caster->exitCode(), SIGKILL);
+
+    QByteArray expected = successLine(root, QCoreApplication::applicationPid());
+    if (tree) {
+        expected += successLine(child, root) + successLine(grandchild, child);
+        QTRY_VERIFY(startedAt(child) != childStart && startedAt(grandchild) != grandchildStart);
+    } else {
+        QTest::qWait(200);
+        QCOMPARE(startedAt(child), childStart);
+        QCOMPARE(startedAt(grandchild), grandchildStart);
+    }
+    QCOMPARE(sortedLines(r.out), sortedLines(expected));
+}
+
+void TestCompanions::sparesItselfAndCaller()
+{
+    StandIns s;
+    // A taskkill asked to end its own name.
+    const QString self = s.path(QStringLiteral("selfkiller"));
+    QVERIFY(QFile::copy(QStringLiteral(ZUVA_BIN_DIR "/taskkill"), self));
+    QProcess direct;
+    direct.start(self, {QStringLiteral("/IM"), QStringLiteral("selfkiller"), QStringLiteral("/T"), QStringLiteral("/F")});
+    QVERIFY(direct.waitForFinished(15000));
+    QCOMPARE(direct.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(direct.exitCode(), 128);
+
+    // A script asking taskkill to end the script's own name, with its tree.
+    QProcess caller;
+    caller.start(s.script(QStringLiteral("killsparent.sh"),
+                          "#!/bin/sh\n\"$1\" /IM KillsParent.sh /T /F 2>/dev/null\necho \"rc=$?\"\n"),
+                 {QStringLiteral(ZUVA_BIN_DIR "/taskkill")});
+    QVERIFY(caller.waitForFinished(15000));
+    QCOMPARE(caller.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(caller.readAllStandardOutput(), QByteArray("rc=128\n"));
+}
+
+QTEST_GUILESS_MAIN(TestCompanions)
+#include "tst_companions.moc"

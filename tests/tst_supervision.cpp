@@ -1,0 +1,178 @@
+// The real watchdog supervising a stand-in caster: start-up findings, launches, duplicates, the
+// restart gate, and what it leaves behind when it stops.
+
+#include "watchdogrun.h"
+
+#include <QDateTime>
+#include <QtTest>
+
+using namespace WatchdogRun;
+
+namespace {
+
+QList<QByteArray> eventLines(const QByteArray &log)
+{
+    // The lines after the start banner, times masked.
+    const QByteArray masked = maskTimes(log);
+    const int banner = masked.lastIndexOf("started at: <T>\r\n# \r\n");
+    QList<QByteArray> lines = masked.mid(banner).split('\n');
+    lines.removeFirst(); // the banner's own line
+    lines.removeFirst(); // its closing "# "
+    lines.removeLast();  // after the final line end
+    return lines;
+}
+
+QDateTime stampOf(const QByteArray &line)
+{
+    static const QRegularExpression stamp(QStringLiteral("\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d"));
+    const QRegularExpressionMatch match = stamp.match(QString::fromUtf8(line));
+    return QDateTime::fromString(match.captured(), QStringLiteral("dd.MM.yyyy HH:mm:ss"));
+}
+
+} // namespace
+
+class tst_Supervision : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startsAbsentCasterFromItsFolder();
+    void leavesRunningCasterAlone();
+    void endsDuplicatesAndStartsOne();
+    void holdsRestartsForTwoMinutes();
+};
+
+// No caster at start-up: the first tick launches the one in the caster's folder, never a program of
+// the same name found on PATH. The caster's chatter costs the watchdog no memory, and the caster
+// outlives the watchdog.
+void tst_Supervision::startsAbsentCasterFromItsFolder()
+{
+    Scratch scratch;
+    scratch.installStandin();
+    const QString decoyFolder = scratch.root.filePath(QStringLiteral("decoy"));
+    QVERIFY(QDir().mkpath(decoyFolder));
+    QFile decoy(decoyFolder + QStringLiteral("/brindleCast.exe"));
+    QVERIFY(decoy.open(QIODevice::WriteOnly));
+    decoy.write("#!/bin/sh\ntouch \"$0.ran\"\nexec sleep 600\n");
+    decoy.close();
+    decoy.setPermissions(decoy.permissions() | QFile::ExeOwner);
+    scratch.env.insert(QStringLiteral("PATH"), decoyFolder + QLatin1Char(':') + scratch.env.value(QStringLiteral("PATH")));
+    scratch.env.insert(QStringLiteral("STANDIN_CHATTY"), QStringLiteral("2048"));
+
+    scratch.start();
+    QVERIFY(scratch.waitForLog("ZUVA application process was restarted... (1)\r\n", 40000));
+    QVERIFY(scratch.started.elapsed() >= 14000);
+    QCOMPARE(eventLines(scratch.log()), QList<QByteArray>({"At startup, Detected ZUVA not running, restarted at: <T>\r",
+                                                            "ZUVA application process was restarted... (1)\r"}));
+
+    const QSet<qint64> casters = scratch.liveStandins();
+    QCOMPARE(casters.size(), 1);
+    const qint64 caster = *casters.begin();
+    QCOMPARE(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(caster)), scratch.casterPath());
+    QVERIFY(!QFile::exists(decoy.fileName() + QStringLiteral(".ran")));
+
+    // The stand-in prints 2 MiB a second; none of it may pile up in the watchdog.
+    const qint64 before = rssKiB(scratch.watchdog.processId());
+    QTest::qWait(10000);
+    const qint64 after = rssKiB(scratch.watchdog.processId());
+    qInfo("watchdog RSS with a chatty caster: %lld KiB, 10 s later %lld KiB", before, after);
+    QVERIFY2(after - before < 2048, "the watchdog's memory grows with the caster's output");
+
+    scratch.stop();
+    QVERIFY(maskTimes(scratch.log()).endsWith("# Monitoring service was stopped at: <T>\r\n# \r\n"));
+    QTest::qWait(1000);
+    QVERIFY2(alive(caster), "the caster must keep running when the watchdog stops");
+}
+
+void tst_Supervision::leavesRunningCasterAlone()
+{
+    Scratch scratch;
+    scratch.installStandin();
+    const qint64 caster = scratch.startStandin();
+    QVERIFY(caster > 0);
+
+    scratch.start();
+    QVERIFY(scratch.waitForLog("At startup, Detected ZUVA running (", 25000));
+    // The first check comes one timer interval after the start, not at once.
+    QVERIFY2(scratch.started.elapsed() >= 14000, "first check came too early");
+    QTest::qWait(2000);
+    scratch.stop();
+
+    QCOMPARE(eventLines(scratch.log()), QList<QByteArray>({"At startup, Detected ZUVA running (<T>)\r",
+                                                            "# Monitoring service was stopped at: <T>\r",
+                                                            "# \r"}));
+    QCOMPARE(scratch.liveStandins(), QSet<qint64>({caster}));
+}
+
+// Two casters, one with a child: both trees are ended (the second command finds nothing left and
+// says so with its not-found code), then exactly one caster is started.
+void tst_Supervision::endsDuplicatesAndStartsOne()
+{
+    Scratch scratch;
+    scratch.installStandin();
+    QProcessEnvironment withChild;
+    withChild.insert(QStringLiteral("STANDIN_CHILD"), QStringLiteral("1"));
+    const qint64 first = scratch.startStandin(withChild);
+    const qint64 second = scratch.startStandin();
+    QVERIFY(first > 0 && second > 0);
+    QElapsedTimer timer;
+    timer.start();
+    while (scratch.standinPids().size() < 3 && timer.elapsed() < 5000)
+        QTest::qWait(50);
+    const QSet<qint64> before = scratch.liveStandins();
+    QCOMPARE(before.size(), 3); // two casters and the child
+
+    scratch.start();
+    QVERIFY(scratch.waitForLog("ZUVA application process was restarted... (1)\r\n", 90000));
+    QCOMPARE(eventLines(scratch.log()), QList<QByteArray>({"Detected Multiple copies of ZUVA running (<T>)\r",
+                                                            "Process Kill/Restart returned 0\r",
+                                                            "Process Kill/Restart returned 128\r",
+                                                            "ZUVA application process was restarted... (1)\r"}));
+    const QSet<qint64> after = scratch.liveStandins();
+    QCOMPARE(after.size(), 1);
+    QVERIFY(!after.intersects(before));
+    scratch.stop();
+}
+
+// A caster that dies right after every start: each check logs the absence, launches are held back
+// until 120 s have passed since the last one, and the watchdog carries on.
+void tst_Supervision::holdsRestartsForTwoMinutes()
+{
+    Scratch scratch;
+    scratch.installStandin();
+    scratch.env.insert(QStringLiteral("STANDIN_EXIT_AFTER_MS"), QStringLiteral("1000"));
+
+    scratch.start();
+    QVERIFY(scratch.waitForLog("ZUVA application process was restarted... (2)\r\n", 200000));
+    scratch.stop();
+
+    const QList<QByteArray> lines = eventLines(scratch.log());
+    QCOMPARE(lines.value(0), QByteArray("At startup, Detected ZUVA not running, restarted at: <T>\r"));
+    QCOMPARE(lines.value(1), QByteArray("ZUVA application process was restarted... (1)\r"));
+    int delayed = 0;
+    int i = 2;
+    for (; i + 1 < lines.size() && lines.at(i + 1) == "  Delayed, restart number 1 still too recent...\r"; i += 2) {
+        QCOMPARE(lines.at(i), QByteArray("Detected ZUVA not running, (1) restarted at: <T> (1).\r"));
+        ++delayed;
+    }
+    QCOMPARE(lines.value(i), QByteArray("Detected ZUVA not running, (1) restarted at: <T> (1).\r"));
+    QCOMPARE(lines.value(i + 1), QByteArray("ZUVA application process was restarted... (2)\r"));
+    // Checks every 15 s after a launch that is followed by a 10 s pause: at least six are held back.
+    QVERIFY2(delayed >= 6 && delayed <= 8, QByteArray::number(delayed).constData());
+
+    // The two launches, by their log times, lie at least 120 s apart.
+    const QList<QByteArray> raw = scratch.log().split('\n');
+    QDateTime firstLaunch, secondLaunch;
+    for (const QByteArray &line : raw) {
+        if (line.startsWith("At startup, Detected ZUVA not running"))
+            firstLaunch = stampOf(line);
+        else if (line.startsWith("Detected ZUVA not running"))
+            secondLaunch = stampOf(line); // the last one is the launching one
+    }
+    QVERIFY(firstLaunch.isValid() && secondLaunch.isValid());
+    QVERIFY2(firstLaunch.secsTo(secondLaunch) >= 120, "two launches within 120 s");
+    QVERIFY(firstLaunch.secsTo(secondLaunch) <= 150);
+}
+
+QTEST_GUILESS_MAIN(tst_Supervision)
+#include "tst_supervision.moc"

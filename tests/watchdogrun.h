@@ -1,0 +1,201 @@
+#pragma once
+
+// Runs the real watchdog in a scratch caster folder and reads what it writes.
+
+#include <QByteArray>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace WatchdogRun {
+
+inline QString binary(const char *name)
+{
+    return QStringLiteral(ZUVA_BIN_DIR "/") + QLatin1String(name);
+}
+
+// Times in the log change from run to run; everything else is compared byte for byte.
+inline QByteArray maskTimes(QByteArray text)
+{
+    static const QRegularExpression stamp(QStringLiteral("\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d"));
+    return QString::fromUtf8(text).replace(stamp, QStringLiteral("<T>")).toUtf8();
+}
+
+inline bool alive(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    const int close = line.lastIndexOf(')');
+    return close > 0 && line.size() > close + 2 && line.at(close + 2) != 'Z' && line.at(close + 2) != 'X';
+}
+
+inline qint64 rssKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// A caster folder with its own settings home, a pid file for every stand-in started, and the watchdog.
+class Scratch
+{
+public:
+    explicit Scratch(const QString &folderName = QStringLiteral("caster"))
+    {
+        QDir(root.path()).mkpath(folderName);
+        QDir(root.path()).mkpath(QStringLiteral("config"));
+        folder = root.filePath(folderName);
+        env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), root.path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), root.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("STANDIN_PIDFILE"), root.filePath(QStringLiteral("pids")));
+        env.insert(QStringLiteral("STANDIN_INTERVAL_MS"), QStringLiteral("1000"));
+    }
+
+    ~Scratch()
+    {
+        if (watchdog.state() != QProcess::NotRunning) {
+            watchdog.kill();
+            watchdog.waitForFinished(5000);
+        }
+        // Every stand-in this test caused, and their children, whoever started them.
+        for (qint64 pid : standinPids())
+            ::kill(pid_t(pid), SIGKILL);
+    }
+
+    void installStandin() const { QVERIFY(QFile::copy(binary("standin-caster"), casterPath())); }
+
+    QString casterPath() const { return folder + QStringLiteral("/brindleCast.exe"); }
+    QString settingsPath() const { return root.filePath(QStringLiteral("config/MORQ/brindleCast.ini")); }
+
+    QSet<qint64> standinPids() const
+    {
+        QSet<qint64> pids;
+        QFile file(root.filePath(QStringLiteral("pids")));
+        if (file.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : file.readAll().split('\n')) {
+                if (!line.trimmed().isEmpty())
+                    pids.insert(line.trimmed().toLongLong());
+            }
+        }
+        return pids;
+    }
+
+    QSet<qint64> liveStandins() const
+    {
+        QSet<qint64> live;
+        for (qint64 pid : standinPids()) {
+            if (alive(pid))
+                live.insert(pid);
+        }
+        return live;
+    }
+
+    // A caster that was already running before the watchdog came; it is not the watchdog's child.
+    qint64 startStandin(const QProcessEnvironment &extra = QProcessEnvironment()) const
+    {
+        QProcess process;
+        QProcessEnvironment e = env;
+        for (const QString &key : extra.keys())
+            e.insert(key, extra.value(key));
+        process.setProcessEnvironment(e);
+        process.setStandardInputFile(QProcess::nullDevice());
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
+        process.setProgram(casterPath());
+        process.setWorkingDirectory(folder);
+        qint64 pid = 0;
+        if (!process.startDetached(&pid))
+            return 0;
+        // Wait until it has written its pid, so the listing shows it.
+        QElapsedTimer timer;
+        timer.start();
+        while (!standinPids().contains(pid) && timer.elapsed() < 5000)
+            QTest::qWait(20);
+        return pid;
+    }
+
+    void start()
+    {
+        watchdog.setProcessEnvironment(env);
+        watchdog.setWorkingDirectory(folder);
+        watchdog.setProcessChannelMode(QProcess::SeparateChannels);
+        QObject::connect(&watchdog, &QProcess::readyReadStandardOutput,
+                         [this] { console += watchdog.readAllStandardOutput(); });
+        watchdog.start(binary("ZUVAserviceMon"), QStringList());
+        started.start();
+        QVERIFY(watchdog.waitForStarted(5000));
+    }
+
+    // Sends the signal and waits for the watchdog to end by itself.
+    void stop(int signal = SIGTERM)
+    {
+        ::kill(pid_t(watchdog.processId()), signal);
+        QVERIFY(watchdog.waitForFinished(30000));
+        console += watchdog.readAllStandardOutput();
+        QCOMPARE(watchdog.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(watchdog.exitCode(), 0);
+    }
+
+    QString logPath() const
+    {
+        const QStringList logs =
+            QDir(folder).entryList(QStringList(QStringLiteral("ZUVAmon_log_*.txt")), QDir::Files);
+        return logs.isEmpty() ? QString() : folder + QLatin1Char('/') + logs.first();
+    }
+
+    QByteArray log() const
+    {
+        QFile file(logPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    bool waitForLog(const QByteArray &text, int timeoutMs, int occurrences = 1)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (log().count(text) < occurrences) {
+            if (timer.elapsed() > timeoutMs || watchdog.state() == QProcess::NotRunning)
+                return false;
+            QTest::qWait(100);
+        }
+        return true;
+    }
+
+    bool waitForConsole(const QByteArray &text, int timeoutMs)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!console.contains(text)) {
+            if (timer.elapsed() > timeoutMs || watchdog.state() == QProcess::NotRunning)
+                return false;
+            QTest::qWait(100);
+        }
+        return true;
+    }
+
+    QTemporaryDir root;
+    QString folder;
+    QProcessEnvironment env;
+    QProcess watchdog;
+    QElapsedTimer started;
+    QByteArray console;
+};
+
+} // namespace WatchdogRun
