@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -19,17 +20,26 @@
 
 namespace {
 
-struct Run {
+QStringList strings(std::initializer_list<const char *> list)
+{
+    QStringList result;
+    for (const char *s : list)
+        result << QString::fromUtf8(s);
+    return result;
+}
+
+struct Run
+{
     int exitCode = -1;
     bool normalExit = false;
     QByteArray out;
     QByteArray err;
 };
 
-Run runCompanion(const QString &command, const QStringList &args)
+Run run(const char *command, const QStringList &args = {})
 {
     QProcess p;
-    p.start(QStringLiteral(ZUVA_BIN_DIR "/") + command, args);
+    p.start(QStringLiteral(ZUVA_BIN_DIR "/") + QString::fromUtf8(command), args);
     Run r;
     if (!p.waitForStarted(5000) || !p.waitForFinished(15000)) {
         p.kill();
@@ -43,30 +53,21 @@ Run runCompanion(const QString &command, const QStringList &args)
     return r;
 }
 
-struct Entry {
-    QByteArray name;
-    qint64 pid;
-};
-
-// The process lines of a listing: first blank-separated field and the pid at the end.
-std::vector<Entry> entries(const QByteArray &listing)
+QByteArray listing()
 {
-    std::vector<Entry> result;
-    const QList<QByteArray> lines = listing.split('\n');
-    for (int i = 3; i < lines.size(); ++i) {
-        const QByteArray line = lines[i].trimmed();
-        if (!line.isEmpty())
-            result.push_back({line.left(line.indexOf(' ')), line.mid(line.lastIndexOf(' ') + 1).toLongLong()});
-    }
-    return result;
+    return run("tasklist").out;
 }
 
+// The names (first blank-separated field) of the listing lines that end in pid.
 QByteArrayList namesOf(const QByteArray &listing, qint64 pid)
 {
     QByteArrayList names;
-    for (const Entry &e : entries(listing))
-        if (e.pid == pid)
-            names << e.name;
+    const QByteArrayList lines = listing.split('\n');
+    for (int i = 3; i < lines.size(); ++i) {
+        const QByteArray line = lines[i].trimmed();
+        if (!line.isEmpty() && line.mid(line.lastIndexOf(' ') + 1).toLongLong() == pid)
+            names << line.left(line.indexOf(' '));
+    }
     return names;
 }
 
@@ -81,7 +82,7 @@ QByteArray procFile(qint64 pid, const char *file)
 qint64 startedAt(qint64 pid)
 {
     const QByteArray stat = procFile(pid, "stat");
-    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    const QByteArrayList fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
     if (fields.size() < 20 || fields[0] == "Z" || fields[0] == "X")
         return -1;
     return fields[19].toLongLong();
@@ -89,8 +90,8 @@ qint64 startedAt(qint64 pid)
 
 QByteArray successLine(qint64 pid, qint64 parent)
 {
-    return "SUCCESS: The process with PID " + QByteArray::number(pid) + " (child process of PID " +
-           QByteArray::number(parent) + ") has been terminated.\r\n";
+    return "SUCCESS: The process with PID " + QByteArray::number(pid) + " (child process of PID "
+           + QByteArray::number(parent) + ") has been terminated.\r\n";
 }
 
 QByteArrayList sortedLines(const QByteArray &text)
@@ -117,15 +118,9 @@ public:
         }
     }
 
-    QString path(const QString &name) const { return dir_.filePath(name); }
+    QString path(const char *name) const { return dir_.filePath(QString::fromUtf8(name)); }
 
-    QString binary(const QString &name) const
-    {
-        QFile::copy(QStringLiteral("/bin/sleep"), path(name));
-        return path(name);
-    }
-
-    QString script(const QString &name, const QByteArray &text) const
+    QString script(const char *name, const QByteArray &text) const
     {
         QFile f(path(name));
         if (f.open(QIODevice::WriteOnly))
@@ -144,11 +139,18 @@ public:
         return p->waitForStarted(5000) ? p : nullptr;
     }
 
+    // A copy of sleep under the given name, sleeping.
+    QProcess *sleeper(const char *name)
+    {
+        QFile::copy(QStringLiteral("/bin/sleep"), path(name));
+        return start(path(name), strings({"300"}));
+    }
+
     // A process started by one of ours, to be ended at cleanup as long as it is the same process.
     void track(qint64 pid) { tracked_.emplace_back(pid, startedAt(pid)); }
 
     // The pids a stand-in wrote to a file, one a line.
-    QList<qint64> pidsIn(const QString &name) const
+    QList<qint64> pidsIn(const char *name) const
     {
         QFile f(path(name));
         QList<qint64> pids;
@@ -196,26 +198,27 @@ private slots:
 void TestCompanions::init()
 {
     // taskkill sees the whole machine: a caster we did not start would be ended, and counted.
-    if (runCompanion(QStringLiteral("tasklist"), {}).out.toLower().contains("brindlecast"))
+    if (listing().toLower().contains("brindlecast"))
         QSKIP("A brindleCast process not started by this test is running.");
 }
 
 void TestCompanions::listingLayout()
 {
-    const Run r = runCompanion(QStringLiteral("tasklist"), {});
+    const Run r = run("tasklist");
     QVERIFY(r.normalExit);
     QCOMPARE(r.exitCode, 0);
-    QVERIFY(r.out.startsWith("\r\nImage Name                     PID\r\n========================= ========\r\n"));
+    QVERIFY(
+        r.out.startsWith("\r\nImage Name                     PID\r\n========================= ========\r\n"));
     QVERIFY(r.out.endsWith("\r\n"));
     QCOMPARE(r.out.count('\n'), r.out.count("\r\n"));
     QCOMPARE(r.out.count('\r'), r.out.count("\r\n"));
 
-    const QList<QByteArray> lines = r.out.split('\n');
+    // Each line as printf("%-25s %8d") makes it from its own first field and last number.
+    const QByteArrayList lines = r.out.split('\n');
     for (int i = 3; i + 1 < lines.size(); ++i) {
         const QByteArray line = lines[i].chopped(1);
-        const QByteArray name = line.left(line.indexOf(' '));
         char expected[512];
-        std::snprintf(expected, sizeof expected, "%-25s %8lld", name.constData(),
+        std::snprintf(expected, sizeof expected, "%-25s %8lld", line.left(line.indexOf(' ')).constData(),
                       line.mid(line.lastIndexOf(' ') + 1).toLongLong());
         QCOMPARE(line, QByteArray(expected));
     }
@@ -224,42 +227,40 @@ void TestCompanions::listingLayout()
 
 void TestCompanions::listsImageName_data()
 {
-    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QByteArray>("script"); // empty: a copy of sleep
     QTest::addColumn<bool>("removeAfterStart");
     QTest::addColumn<QByteArray>("expected");
 
-    QTest::newRow("binary") << "brindleCast.exe" << QByteArray() << false << QByteArray("brindleCast.exe");
-    QTest::newRow("script") << "brindleCast.exe" << scriptThatWaits << false << QByteArray("brindleCast.exe");
-    QTest::newRow("long binary") << "someverylongprogramname" << QByteArray() << false
-                                 << QByteArray("someverylongprogramname");
-    QTest::newRow("longer than the column") << "averyveryverylongprogramname30" << QByteArray() << false
-                                            << QByteArray("averyveryverylongprogramname30");
-    QTest::newRow("long script") << "brindleCast.exe.sh" << scriptThatWaits << false
-                                 << QByteArray("brindleCast.exe.sh");
-    QTest::newRow("long script, interpreter argument")
-        << "anotherlongscriptname" << QByteArray("#!/bin/sh -e\nread x\n") << false
-        << QByteArray("anotherlongscriptname");
-    QTest::newRow("removed binary") << "removedbinary" << QByteArray() << true << QByteArray("removedbinary");
-    QTest::newRow("long removed binary") << "longremovedbinaryname" << QByteArray() << true
-                                         << QByteArray("longremovedbinaryname");
-    QTest::newRow("blank in name") << "brindle cast" << QByteArray() << false << QByteArray("brindle_cast");
+    auto row = [](const char *tag, const char *file, const QByteArray &script, bool remove,
+                  const char *name) {
+        QTest::newRow(tag) << QByteArray(file) << script << remove << QByteArray(name);
+    };
+    row("binary", "brindleCast.exe", {}, false, "brindleCast.exe");
+    row("script", "brindleCast.exe", scriptThatWaits, false, "brindleCast.exe");
+    row("long binary", "someverylongprogramname", {}, false, "someverylongprogramname");
+    row("longer than the column", "averyveryverylongprogramname30", {}, false,
+        "averyveryverylongprogramname30");
+    row("long script", "brindleCast.exe.sh", scriptThatWaits, false, "brindleCast.exe.sh");
+    row("long script, interpreter argument", "anotherlongscriptname", "#!/bin/sh -e\nread x\n", false,
+        "anotherlongscriptname");
+    row("long removed binary", "longremovedbinaryname", {}, true, "longremovedbinaryname");
+    row("blank in name", "brindle cast", {}, false, "brindle_cast");
 }
 
 void TestCompanions::listsImageName()
 {
-    QFETCH(QString, file);
+    QFETCH(QByteArray, file);
     QFETCH(QByteArray, script);
     QFETCH(bool, removeAfterStart);
     QFETCH(QByteArray, expected);
 
     StandIns s;
-    QProcess *p = script.isEmpty() ? s.start(s.binary(file), {QStringLiteral("300")})
-                                   : s.start(s.script(file, script));
+    QProcess *p = script.isEmpty() ? s.sleeper(file) : s.start(s.script(file, script));
     QVERIFY(p);
     if (removeAfterStart)
         QVERIFY(QFile::remove(s.path(file)));
-    QCOMPARE(namesOf(runCompanion(QStringLiteral("tasklist"), {}).out, p->processId()), QByteArrayList{expected});
+    QCOMPARE(namesOf(listing(), p->processId()), QByteArrayList{expected});
 }
 
 void TestCompanions::argumentsNeverListed_data()
@@ -269,19 +270,17 @@ void TestCompanions::argumentsNeverListed_data()
     QTest::addColumn<QByteArray>("expected");
 
     QTest::newRow("shell arguments") << "/bin/sh"
-                                     << QStringList{QStringLiteral("-c"), QStringLiteral("read x"),
-                                                    QStringLiteral("brindleCast.exe"), QStringLiteral("brindleCast")}
+                                     << strings({"-c", "read x", "brindleCast.exe", "brindleCast"})
                                      << QByteArray("sh");
-    QTest::newRow("argv[0]") << "/bin/bash"
-                             << QStringList{QStringLiteral("-c"),
-                                            QStringLiteral("exec -a brindleCast.exe /bin/sleep 300")}
-                             << QByteArray("sleep");
+    // %1 is a copy of sleep with a long name: the kernel's name for it, not what argv[0] claims.
+    QTest::newRow("argv[0]") << "/bin/bash" << strings({"-c", "exec -a brindleCast.exe %1 300"})
+                             << QByteArray("someverylongprogramname");
     // A full-length comm that the interpreter, its options and the script text do not explain:
     // later arguments that start with it must still not be taken for the name.
     QTest::newRow("later argument fits a cut name")
         << "/bin/sh"
-        << QStringList{QStringLiteral("-c"), QStringLiteral("printf abcdefghijklmno >/proc/$$/comm; read x"),
-                       QStringLiteral("abcdefghijklmnoBrindleCast"), QStringLiteral("abcdefghijklmnoBrindleCast.exe")}
+        << strings({"-c", "printf abcdefghijklmno >/proc/$$/comm; read x", "abcdefghijklmnoBrindleCast",
+                    "abcdefghijklmnoBrindleCast.exe"})
         << QByteArray("abcdefghijklmno");
 }
 
@@ -294,48 +293,44 @@ void TestCompanions::argumentsNeverListed()
         QSKIP("The program for this case is not installed.");
 
     StandIns s;
+    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), s.path("someverylongprogramname")));
+    args.replaceInStrings(QStringLiteral("%1"), s.path("someverylongprogramname"));
     QProcess *p = s.start(program, args);
     QVERIFY(p);
     // The stand-in must have reached its final form (exec, comm rewrite) before it is listed.
-    QTRY_COMPARE(procFile(p->processId(), "comm").trimmed(), expected);
-    const QByteArray listing = runCompanion(QStringLiteral("tasklist"), {}).out;
-    QCOMPARE(namesOf(listing, p->processId()), QByteArrayList{expected});
-    QVERIFY(!listing.toLower().contains("brindlecast"));
+    QTRY_COMPARE(procFile(p->processId(), "comm").trimmed(), expected.left(15));
+    const QByteArray text = listing();
+    QCOMPARE(namesOf(text, p->processId()), QByteArrayList{expected});
+    QVERIFY(!text.toLower().contains("brindlecast"));
 }
 
 void TestCompanions::eachStandInListedOnce()
 {
     StandIns s;
-    const QString caster = s.binary(QStringLiteral("brindleCast.exe"));
-    QProcess *a = s.start(caster, {QStringLiteral("300")});
-    QProcess *b = s.start(caster, {QStringLiteral("300")});
+    QProcess *a = s.sleeper("brindleCast.exe");
+    QProcess *b = s.start(s.path("brindleCast.exe"), strings({"300"}));
     QVERIFY(a && b);
-    QVERIFY(s.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("read x"),
-                                                QStringLiteral("brindleCast.exe")}));
+    QVERIFY(s.start(QStringLiteral("/bin/sh"), strings({"-c", "read x", "brindleCast.exe"})));
 
-    const QByteArray listing = runCompanion(QStringLiteral("tasklist"), {}).out;
-    QCOMPARE(listing.toLower().count("brindlecast"), 2);
-    QCOMPARE(namesOf(listing, a->processId()), QByteArrayList{"brindleCast.exe"});
-    QCOMPARE(namesOf(listing, b->processId()), QByteArrayList{"brindleCast.exe"});
+    const QByteArray text = listing();
+    QCOMPARE(text.toLower().count("brindlecast"), 2);
+    QCOMPARE(namesOf(text, a->processId()), QByteArrayList{"brindleCast.exe"});
+    QCOMPARE(namesOf(text, b->processId()), QByteArrayList{"brindleCast.exe"});
 }
 
 void TestCompanions::longListingReadWhole()
 {
     const int count = 300;
     StandIns s;
-    QProcess *starter = s.start(
-        QStringLiteral("/bin/sh"),
-        {QStringLiteral("-c"),
-         QStringLiteral("i=0; while [ $i -lt %1 ]; do sleep 300 & echo $! >>\"$0\"; i=$((i+1)); done; read x")
-             .arg(count),
-         s.path(QStringLiteral("pids"))});
-    QVERIFY(starter);
-    QTRY_COMPARE_WITH_TIMEOUT(s.pidsIn(QStringLiteral("pids")).size(), count, 30000);
-    const QList<qint64> pids = s.pidsIn(QStringLiteral("pids"));
+    const QString loop =
+        QStringLiteral("i=0; while [ $i -lt %1 ]; do sleep 300 & echo $! >>\"$0\"; i=$((i+1)); done; read x");
+    QVERIFY(s.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), loop.arg(count), s.path("pids")}));
+    QTRY_COMPARE_WITH_TIMEOUT(s.pidsIn("pids").size(), count, 30000);
+    const QList<qint64> pids = s.pidsIn("pids");
     for (qint64 pid : pids)
         s.track(pid);
 
-    const Run r = runCompanion(QStringLiteral("tasklist"), {});
+    const Run r = run("tasklist");
     QCOMPARE(r.exitCode, 0);
     QVERIFY(r.out.endsWith("\r\n"));
     for (qint64 pid : pids)
@@ -345,36 +340,29 @@ void TestCompanions::longListingReadWhole()
 void TestCompanions::killsMatches_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::newRow("as the watchdog calls it") << QStringList{QStringLiteral("/IM"), QStringLiteral("brindleCast.exe"),
-                                                             QStringLiteral("/T"), QStringLiteral("/F")};
-    QTest::newRow("other case") << QStringList{QStringLiteral("/IM"), QStringLiteral("BRINDLECAST.EXE"),
-                                               QStringLiteral("/T"), QStringLiteral("/F")};
-    QTest::newRow("lower-case switches first") << QStringList{QStringLiteral("/f"), QStringLiteral("/t"),
-                                                              QStringLiteral("/im"), QStringLiteral("brindlecast.exe")};
-    QTest::newRow("dash switches, no /T")
-        << QStringList{QStringLiteral("-IM"), QStringLiteral("brindleCast.Exe"), QStringLiteral("-F")};
+    QTest::newRow("as the watchdog calls it") << strings({"/IM", "brindleCast.exe", "/T", "/F"});
+    QTest::newRow("other case") << strings({"/IM", "BRINDLECAST.EXE", "/T", "/F"});
+    QTest::newRow("lower-case switches first") << strings({"/f", "/t", "/im", "brindlecast.exe"});
+    QTest::newRow("dash switches, no /T") << strings({"-IM", "brindleCast.Exe", "-F"});
 }
 
 void TestCompanions::killsMatches()
 {
     QFETCH(QStringList, args);
     StandIns s;
-    const QString caster = s.binary(QStringLiteral("brindleCast.exe"));
-    QVERIFY(QDir().mkdir(s.path(QStringLiteral("script"))));
-    const QList<QProcess *> casters{s.start(caster, {QStringLiteral("300")}), s.start(caster, {QStringLiteral("300")}),
-                                    s.start(s.script(QStringLiteral("script/brindleCast.exe"), scriptThatWaits))};
+    QVERIFY(QDir().mkdir(s.path("script")));
+    const QList<QProcess *> casters{s.sleeper("brindleCast.exe"),
+                                    s.start(s.path("brindleCast.exe"), strings({"300"})),
+                                    s.start(s.script("script/brindleCast.exe", scriptThatWaits))};
     const QList<QProcess *> bystanders{
-        s.start(s.binary(QStringLiteral("brindleCast.exe2")), {QStringLiteral("300")}),
-        s.start(s.binary(QStringLiteral("brindleCast")), {QStringLiteral("300")}),
-        s.start(s.binary(QStringLiteral("xbrindleCast.exe")), {QStringLiteral("300")}),
-        s.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("read x"), caster})};
+        s.sleeper("brindleCast.exe2"), s.sleeper("brindleCast"), s.sleeper("xbrindleCast.exe"),
+        s.start(QStringLiteral("/bin/sh"), strings({"-c", "read x", "brindleCast.exe"}))};
     QVERIFY(!casters.contains(nullptr) && !bystanders.contains(nullptr));
-
     QByteArray expected;
     for (QProcess *p : casters)
         expected += successLine(p->processId(), QCoreApplication::applicationPid());
 
-    const Run r = runCompanion(QStringLiteral("taskkill"), args);
+    const Run r = run("taskkill", args);
     QCOMPARE(r.exitCode, 0);
     for (QProcess *p : casters) {
         QVERIFY(p->waitForFinished(5000));
@@ -382,10 +370,8 @@ void TestCompanions::killsMatches()
         QCOMPARE(p->exitCode(), SIGKILL);
     }
     QCOMPARE(sortedLines(r.out), sortedLines(expected));
-    for (QProcess *p : bystanders) {
-        QCOMPARE(p->state(), QProcess::Running);
-        QVERIFY(startedAt(p->processId()) > 0);
-    }
+    for (QProcess *p : bystanders)
+        QVERIFY(p->state() == QProcess::Running && startedAt(p->processId()) > 0);
 }
 
 void TestCompanions::nothingMatches_data()
@@ -405,14 +391,13 @@ void TestCompanions::nothingMatches()
 {
     QFETCH(QString, image);
     StandIns s;
-    const QString marker = s.path(QStringLiteral("marker"));
+    const QString marker = s.path("marker");
     if (image.contains(QLatin1String("%1")))
         image = image.arg(marker);
-    QProcess *caster = s.start(s.binary(QStringLiteral("brindleCast.exe")), {QStringLiteral("300")});
+    QProcess *caster = s.sleeper("brindleCast.exe");
     QVERIFY(caster);
 
-    const Run r = runCompanion(QStringLiteral("taskkill"),
-                               {QStringLiteral("/IM"), image, QStringLiteral("/T"), QStringLiteral("/F")});
+    const Run r = run("taskkill", {QStringLiteral("/IM"), image, QStringLiteral("/T"), QStringLiteral("/F")});
     QCOMPARE(r.exitCode, 128);
     QCOMPARE(r.err, "ERROR: The process \"" + image.toUtf8() + "\" not found.\r\n");
     QCOMPARE(r.out, QByteArray());
@@ -423,25 +408,24 @@ void TestCompanions::nothingMatches()
 void TestCompanions::badUsage_data()
 {
     QTest::addColumn<QStringList>("args");
-    const QString im = QStringLiteral("/IM"), name = QStringLiteral("brindleCast.exe");
     QTest::newRow("nothing") << QStringList();
-    QTest::newRow("no /IM") << QStringList{QStringLiteral("/T"), QStringLiteral("/F")};
-    QTest::newRow("/IM without name") << QStringList{QStringLiteral("/F"), im};
-    QTest::newRow("two /IM") << QStringList{im, name, im, QStringLiteral("other")};
-    QTest::newRow("unknown switch") << QStringList{im, name, QStringLiteral("/X")};
-    QTest::newRow("stray word") << QStringList{im, name, QStringLiteral("extra")};
-    QTest::newRow("switch without slash") << QStringList{QStringLiteral("IM"), name};
-    QTest::newRow("longer switch") << QStringList{QStringLiteral("/IMAGE"), name};
+    QTest::newRow("no /IM") << strings({"/T", "/F"});
+    QTest::newRow("/IM without name") << strings({"/F", "/IM"});
+    QTest::newRow("two /IM") << strings({"/IM", "brindleCast.exe", "/IM", "other"});
+    QTest::newRow("unknown switch") << strings({"/IM", "brindleCast.exe", "/X"});
+    QTest::newRow("stray word") << strings({"/IM", "brindleCast.exe", "extra"});
+    QTest::newRow("switch without slash") << strings({"IM", "brindleCast.exe"});
+    QTest::newRow("longer switch") << strings({"/IMAGE", "brindleCast.exe"});
 }
 
 void TestCompanions::badUsage()
 {
     QFETCH(QStringList, args);
     StandIns s;
-    QProcess *caster = s.start(s.binary(QStringLiteral("brindleCast.exe")), {QStringLiteral("300")});
+    QProcess *caster = s.sleeper("brindleCast.exe");
     QVERIFY(caster);
 
-    const Run r = runCompanion(QStringLiteral("taskkill"), args);
+    const Run r = run("taskkill", args);
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.startsWith("ERROR: "));
     QCOMPARE(r.out, QByteArray());
@@ -460,28 +444,23 @@ void TestCompanions::killsTree()
     QFETCH(bool, tree);
     StandIns s;
     // caster -> sh (child) -> sleep (grandchild), the pids written next to the given path.
-    QProcess *caster = s.start(
-        s.script(QStringLiteral("brindleCast.exe"),
-                 "#!/bin/sh\n"
-                 "/bin/sh -c 'sleep 300 & echo $! >\"$0.grandchild\"; wait' \"$1\" &\n"
-                 "echo $! >\"$1.child\"\n"
-                 "wait\n"),
-        {s.path(QStringLiteral("tree"))});
+    QProcess *caster = s.start(s.script("brindleCast.exe",
+                                        "#!/bin/sh\n"
+                                        "/bin/sh -c 'sleep 300 & echo $! >\"$0.grandchild\"; wait' \"$1\" &\n"
+                                        "echo $! >\"$1.child\"\n"
+                                        "wait\n"),
+                               {s.path("tree")});
     QVERIFY(caster);
-    QTRY_VERIFY(!s.pidsIn(QStringLiteral("tree.child")).isEmpty() &&
-                !s.pidsIn(QStringLiteral("tree.grandchild")).isEmpty());
+    QTRY_VERIFY(!s.pidsIn("tree.child").isEmpty() && !s.pidsIn("tree.grandchild").isEmpty());
     const qint64 root = caster->processId();
-    const qint64 child = s.pidsIn(QStringLiteral("tree.child")).first();
-    const qint64 grandchild = s.pidsIn(QStringLiteral("tree.grandchild")).first();
+    const qint64 child = s.pidsIn("tree.child").first(), grandchild = s.pidsIn("tree.grandchild").first();
     s.track(child);
     s.track(grandchild);
     const qint64 childStart = startedAt(child), grandchildStart = startedAt(grandchild);
     QVERIFY(childStart > 0 && grandchildStart > 0);
 
-    QStringList args{QStringLiteral("/IM"), QStringLiteral("brindleCast.exe"), QStringLiteral("/F")};
-    if (tree)
-        args << QStringLiteral("/T");
-    const Run r = runCompanion(QStringLiteral("taskkill"), args);
+    const Run r = run("taskkill", tree ? strings({"/IM", "brindleCast.exe", "/F", "/T"})
+                                       : strings({"/IM", "brindleCast.exe", "/F"}));
     QCOMPARE(r.exitCode, 0);
     QVERIFY(caster->waitForFinished(5000));
     QCOMPARE(caster->exitCode(), SIGKILL);
@@ -502,17 +481,16 @@ void TestCompanions::sparesItselfAndCaller()
 {
     StandIns s;
     // A taskkill asked to end its own name.
-    const QString self = s.path(QStringLiteral("selfkiller"));
-    QVERIFY(QFile::copy(QStringLiteral(ZUVA_BIN_DIR "/taskkill"), self));
+    QVERIFY(QFile::copy(QStringLiteral(ZUVA_BIN_DIR "/taskkill"), s.path("selfkiller")));
     QProcess direct;
-    direct.start(self, {QStringLiteral("/IM"), QStringLiteral("selfkiller"), QStringLiteral("/T"), QStringLiteral("/F")});
+    direct.start(s.path("selfkiller"), strings({"/IM", "selfkiller", "/T", "/F"}));
     QVERIFY(direct.waitForFinished(15000));
     QCOMPARE(direct.exitStatus(), QProcess::NormalExit);
     QCOMPARE(direct.exitCode(), 128);
 
     // A script asking taskkill to end the script's own name, with its tree.
     QProcess caller;
-    caller.start(s.script(QStringLiteral("killsparent.sh"),
+    caller.start(s.script("killsparent.sh",
                           "#!/bin/sh\n\"$1\" /IM KillsParent.sh /T /F 2>/dev/null\necho \"rc=$?\"\n"),
                  {QStringLiteral(ZUVA_BIN_DIR "/taskkill")});
     QVERIFY(caller.waitForFinished(15000));

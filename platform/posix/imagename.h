@@ -182,7 +182,10 @@ inline bool parentPid(int procFd, int pid, int &ppid)
 class ProcDir
 {
 public:
-    ProcDir() : dir_(opendir("/proc")) {}
+    ProcDir()
+        : dir_(opendir("/proc"))
+    {
+    }
     ~ProcDir()
     {
         if (dir_)

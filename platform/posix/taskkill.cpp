@@ -64,7 +64,8 @@ ParentMap scanParents(imagename::ProcDir &proc)
 }
 
 // The processes to end, in the order found, with a membership test.
-struct Victims {
+struct Victims
+{
     std::vector<int> order;
     std::unordered_set<int> members;
 
@@ -140,8 +141,8 @@ int main(int argc, char **argv)
     Victims victims;
     std::string name;
     for (const auto &p : parents) {
-        if (!spared.count(p.first) && imagename::imageName(proc.fd(), p.first, name) &&
-            imagename::sameNameIgnoringCase(name, wanted))
+        if (!spared.count(p.first) && imagename::imageName(proc.fd(), p.first, name)
+            && imagename::sameNameIgnoringCase(name, wanted))
             victims.add(p.first);
     }
     if (victims.order.empty()) {
@@ -173,10 +174,11 @@ int main(int argc, char **argv)
                         pid, ppid);
         } else if (errno != ESRCH) { // one that ended by itself meanwhile is no failure
             failed = true;
-            std::fprintf(stderr,
-                         "ERROR: The process with PID %d (child process of PID %d) could not be terminated.\r\n"
-                         "Reason: %s.\r\n",
-                         pid, ppid, std::strerror(errno));
+            std::fprintf(
+                stderr,
+                "ERROR: The process with PID %d (child process of PID %d) could not be terminated.\r\n"
+                "Reason: %s.\r\n",
+                pid, ppid, std::strerror(errno));
         }
     }
     if (std::fflush(stdout) != 0)
