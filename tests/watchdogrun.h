@@ -162,7 +162,10 @@ public:
 
     QByteArray log() const
     {
-        QFile file(logPath());
+        const QString path = logPath();
+        if (path.isEmpty())
+            return QByteArray();
+        QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 

@@ -14,11 +14,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <unordered_map>
-#include <unordered_set>
-#include <vector>
 
 #include <sys/types.h>
 #include <unistd.h>
@@ -41,60 +38,92 @@ int usageError(const char *what, const char *arg)
 
 bool isSwitch(const char *arg, const char *name)
 {
-    if (arg[0] != '/' && arg[0] != '-')
-        return false;
-    std::string lower(arg + 1);
-    for (char &c : lower)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return lower == name;
+    return (arg[0] == '/' || arg[0] == '-') && imagename::sameNameIgnoringCase(arg + 1, name);
 }
 
-using ParentMap = std::unordered_map<int, int>; // pid -> parent pid
-
-ParentMap scanParents(imagename::ProcDir &proc)
+[[noreturn]] void outOfMemory()
 {
-    ParentMap parents;
+    std::fputs("ERROR: Out of memory.\r\n", stderr);
+    std::exit(1);
+}
+
+// A growable array of plain values (pids or pid pairs); there are a few hundred at most. Its memory
+// goes with the process: without a destructor nothing needs the C++ runtime's unwinding support.
+template <typename T> struct List
+{
+    T *data = nullptr;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+
+    void append(const T &value)
+    {
+        if (size == capacity) {
+            capacity = capacity ? capacity * 2 : 256;
+            void *grown = std::realloc(data, capacity * sizeof(T));
+            if (!grown)
+                outOfMemory();
+            data = static_cast<T *>(grown);
+        }
+        data[size++] = value;
+    }
+    const T *begin() const { return data; }
+    const T *end() const { return data + size; }
+};
+
+struct Process
+{
+    int pid;
+    int ppid;
+};
+
+void scanParents(imagename::ProcDir &proc, List<Process> &processes)
+{
+    processes.size = 0;
     proc.forEachPid([&](int pid) {
         int ppid = 0;
         if (imagename::parentPid(proc.fd(), pid, ppid))
-            parents.emplace(pid, ppid);
+            processes.append({pid, ppid});
     });
-    return parents;
 }
 
-// The processes to end, in the order found, with a membership test.
-struct Victims
+int parentOf(const List<Process> &processes, int pid)
 {
-    std::vector<int> order;
-    std::unordered_set<int> members;
+    for (const Process &p : processes)
+        if (p.pid == pid)
+            return p.ppid;
+    return 0;
+}
 
-    bool add(int pid)
-    {
-        if (!members.insert(pid).second)
-            return false;
-        order.push_back(pid);
-        return true;
-    }
-};
-
-// Adds the descendants of every victim from index `from` on. A protected process is neither added
-// nor walked through: behind init or our own parent lies far more than the tree that was asked for.
-void addDescendants(Victims &victims, std::size_t from, const ParentMap &parents,
-                    const std::unordered_set<int> &spared, bool stopNew)
+bool contains(const List<int> &pids, int pid)
 {
-    std::unordered_map<int, std::vector<int>> children;
-    for (const auto &p : parents)
-        children[p.second].push_back(p.first);
-    for (std::size_t i = from; i < victims.order.size(); ++i) {
-        const auto it = children.find(victims.order[i]);
-        if (it == children.end())
-            continue;
-        for (int child : it->second) {
-            if (spared.count(child) || !victims.add(child))
+    for (int p : pids)
+        if (p == pid)
+            return true;
+    return false;
+}
+
+// Never ourselves, never whoever called us (it waits for our answer), never init.
+int selfPid = 0;
+int callerPid = 0;
+
+bool isSpared(int pid)
+{
+    return pid == 1 || pid == selfPid || pid == callerPid;
+}
+
+// Adds the descendants of the victims; newly found ones are frozen at once when asked. A spared
+// process is neither added nor walked through: behind init or our own caller lies far more than
+// the tree that was asked for.
+void addDescendants(List<int> &victims, const List<Process> &processes, bool freezeNew)
+{
+    for (std::size_t i = 0; i < victims.size; ++i) {
+        const int parent = victims.data[i];
+        for (const Process &p : processes) {
+            if (p.ppid != parent || isSpared(p.pid) || contains(victims, p.pid))
                 continue;
-            if (stopNew)
-                kill(child, SIGSTOP);
+            victims.append(p.pid);
+            if (freezeNew)
+                kill(p.pid, SIGSTOP);
         }
     }
 }
@@ -131,21 +160,22 @@ int main(int argc, char **argv)
     }
 
     // The name is compared as tasklist prints it, so a name read from the listing always fits.
-    std::string wanted(image);
+    char wanted[imagename::nameSize];
+    imagename::copyName(wanted, image);
     imagename::makeFieldSafe(wanted);
 
-    // Never ourselves, never whoever called us (it waits for our answer), never init.
-    const std::unordered_set<int> spared{static_cast<int>(getpid()), static_cast<int>(getppid()), 1};
-
-    ParentMap parents = scanParents(proc);
-    Victims victims;
-    std::string name;
-    for (const auto &p : parents) {
-        if (!spared.count(p.first) && imagename::imageName(proc.fd(), p.first, name)
+    selfPid = static_cast<int>(getpid());
+    callerPid = static_cast<int>(getppid());
+    List<Process> processes;
+    scanParents(proc, processes);
+    List<int> victims;
+    char name[imagename::nameSize];
+    for (const Process &p : processes) {
+        if (!isSpared(p.pid) && imagename::imageName(proc.fd(), p.pid, name)
             && imagename::sameNameIgnoringCase(name, wanted))
-            victims.add(p.first);
+            victims.append(p.pid);
     }
-    if (victims.order.empty()) {
+    if (victims.size == 0) {
         std::fprintf(stderr, "ERROR: The process \"%s\" not found.\r\n", image);
         return 128;
     }
@@ -154,20 +184,19 @@ int main(int argc, char **argv)
         // Freeze the whole tree before ending any of it: a child whose parent dies first is
         // re-parented and would drop out of the tree. A frozen process cannot fork, so a single
         // rescan catches the children born between the first scan and the freeze.
-        addDescendants(victims, 0, parents, spared, false);
-        for (int pid : victims.order)
+        addDescendants(victims, processes, false);
+        for (int pid : victims)
             kill(pid, SIGSTOP);
-        parents = scanParents(proc);
-        addDescendants(victims, 0, parents, spared, true);
+        scanParents(proc, processes);
+        addDescendants(victims, processes, true);
     }
 
     int ended = 0;
     bool failed = false;
     // Deepest first, the way the Windows command reports a tree.
-    for (auto it = victims.order.rbegin(); it != victims.order.rend(); ++it) {
-        const int pid = *it;
-        const auto parent = parents.find(pid);
-        const int ppid = parent != parents.end() ? parent->second : 0;
+    for (std::size_t i = victims.size; i-- > 0;) {
+        const int pid = victims.data[i];
+        const int ppid = parentOf(processes, pid);
         if (kill(pid, SIGKILL) == 0) {
             ++ended;
             std::printf("SUCCESS: The process with PID %d (child process of PID %d) has been terminated.\r\n",
