@@ -63,7 +63,8 @@ int weekIndex(const QDate &utcDate)
 }
 
 TimerHandler::TimerHandler()
-    : casterFolder(QDir::currentPath()), processName(QLatin1String(Platform::processName))
+    : casterFolder(QDir::currentPath())
+    , processName(QLatin1String(Platform::processName))
 {
     if (!openLog())
         return;
@@ -99,8 +100,7 @@ void TimerHandler::lastGasp()
 bool TimerHandler::openLog()
 {
     const int week = weekIndex(QDateTime::currentDateTimeUtc().date());
-    const QString name =
-        QObject::tr("%1/ZUVAmon_log_%2.txt").arg(QDir::currentPath(), QString::number(week));
+    const QString name = QObject::tr("%1/ZUVAmon_log_%2.txt").arg(QDir::currentPath(), QString::number(week));
     const bool existed = QFile::exists(name);
     logFile.setFileName(name);
     // Unbuffered: every line goes to the system as one write, and a write that fails (disk full)
@@ -110,20 +110,23 @@ bool TimerHandler::openLog()
 
     if (!existed) {
         writeLogLine(QStringLiteral("# ZUVA Monitoring log, event log file."));
-        writeLogLine(QObject::tr("# Instance Created %1 (all times local)")
-                         .arg(QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm:ss t"))));
+        writeLogLine(
+            QObject::tr("# Instance Created %1 (all times local)")
+                .arg(QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm:ss t"))));
         writeLogLine(QStringLiteral("#  Used to record ZUVA NTRIP Caster service restart events."));
         writeLogLine(
             QStringLiteral("#  ZUVAserviceMon.exe' runs as an application (not a service)  and it checks"));
         writeLogLine(QStringLiteral("#  to confirm that brindleCast.exe is running on the machine."));
         writeLogLine(QStringLiteral("#  If not running, it will start/restart the program if required."));
-        writeLogLine(QStringLiteral("#  This log file is appended to with events, with a new file once a week."));
+        writeLogLine(
+            QStringLiteral("#  This log file is appended to with events, with a new file once a week."));
         writeLogLine(QStringLiteral("#  Questions? - See https://support.example.com/zuva-caster/kb"));
         writeLogLine(QStringLiteral("#  --"));
     }
     writeLogLine(QStringLiteral("  "));
     writeLogLine(QStringLiteral("# "));
-    writeLogLine(QObject::tr("# ZUVA Monitoring Tool (Rev %1) started at: %2").arg(QStringLiteral("1.1"), timeStamp()));
+    writeLogLine(QObject::tr("# ZUVA Monitoring Tool (Rev %1) started at: %2")
+                     .arg(QStringLiteral("1.1"), timeStamp()));
     writeLogLine(QStringLiteral("# "));
     return true;
 }
@@ -216,7 +219,8 @@ bool TimerHandler::checkCaster()
     } else {
         restartNeeded = true;
         if (atStartup) {
-            writeLogLine(QObject::tr("At startup, Detected ZUVA not running, restarted at: %1").arg(timeStamp()));
+            writeLogLine(
+                QObject::tr("At startup, Detected ZUVA not running, restarted at: %1").arg(timeStamp()));
         } else {
             writeLogLine(QObject::tr("Detected ZUVA not running, (%1) restarted at: %2 (%L3).")
                              .arg(restartCount)

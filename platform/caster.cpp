@@ -4,7 +4,9 @@
 #include <QProcess>
 #include <QSettings>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -32,9 +34,15 @@ QString launchProgram(const QString &casterFolder)
     return QLatin1String(casterExecutable);
 }
 
+// The caster gets no share of the watchdog's console: Ctrl+C there, and closing its window, are meant
+// for the watchdog, and the caster must go on running when the watchdog stops. Its output goes
+// nowhere anyway, so a console of its own would show nothing.
 QProcess *newCasterProcess()
 {
-    return new QProcess;
+    auto *process = new QProcess;
+    process->setCreateProcessArgumentsModifier(
+        [](QProcess::CreateProcessArguments *arguments) { arguments->flags |= DETACHED_PROCESS; });
+    return process;
 }
 
 #else
@@ -44,7 +52,8 @@ QString commandPath(const QString &command)
     return QCoreApplication::applicationDirPath() + QLatin1Char('/') + command;
 }
 
-// A bare name would be looked up on PATH, which could run any program of that name: always the caster's folder.
+// A bare name would be looked up on PATH, which could run any program of that name: always the caster's
+// folder.
 QString launchProgram(const QString &casterFolder)
 {
     return casterFolder + QLatin1Char('/') + QLatin1String(casterExecutable);

@@ -23,7 +23,9 @@ extern "C" void onStopSignal(int)
 
 // A console or pipe that went away must not end the watchdog; a caught signal (unlike an ignored
 // one) is reset for the programs it starts, so the caster keeps the default behaviour.
-extern "C" void onBrokenPipe(int) {}
+extern "C" void onBrokenPipe(int)
+{
+}
 
 void catchSignal(int signal, void (*handler)(int))
 {

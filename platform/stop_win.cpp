@@ -28,7 +28,8 @@ namespace Platform {
 
 void installStopHandler()
 {
-    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, [] { stopped.store(true); });
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit,
+                     [] { stopped.store(true); });
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 

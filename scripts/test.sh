@@ -55,5 +55,13 @@ for suite in build build-qt6; do
     passed=$((passed + total - bad))
     failed=$((failed + bad))
 done
+# The Windows build, packaged and smoke-run under Wine, where the Qt for Windows is at hand.
+echo "===== Windows ====="
+if [ -d ../shared/qt5-mingw ]; then
+    if scripts/windows.sh smoke; then passed=$((passed + 1)); else failed=$((failed + 1)) status=1; fi
+else
+    echo "SKIPPED: ../shared/qt5-mingw not found, no Windows build"
+fi
+
 echo "$passed passed, $failed failed"
 exit $status

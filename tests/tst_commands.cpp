@@ -66,8 +66,8 @@ void tst_Commands::listingWithinBudgets_data()
     QTest::newRow("long listing read whole") << QByteArray("file") << true << longListing << 0 << 2500;
     QTest::newRow("hangs after printing: abandoned, what it printed is kept")
         << QByteArray("hang") << true << QByteArray("early.exe 1\r\nbrindleCast.exe 2\r\n") << 1400 << 2400;
-    QTest::newRow("prints nothing: every budget spent") << QByteArray("silent") << true << QByteArray() << 2400
-                                                        << 3400;
+    QTest::newRow("prints nothing: every budget spent")
+        << QByteArray("silent") << true << QByteArray() << 2400 << 3400;
     QTest::newRow("cannot start: empty at once") << QByteArray("file") << false << QByteArray() << 0 << 500;
 }
 
@@ -81,7 +81,8 @@ void tst_Commands::listingWithinBudgets()
 
     qputenv("FIXTURE_LISTING_MODE", mode);
     if (mode == "file")
-        writeFile(qEnvironmentVariable("FIXTURE_LISTING"), expected.isEmpty() ? "brindleCast.exe 1\r\n" : expected);
+        writeFile(qEnvironmentVariable("FIXTURE_LISTING"),
+                  expected.isEmpty() ? "brindleCast.exe 1\r\n" : expected);
     setExecutable("tasklist", startable);
 
     QElapsedTimer elapsed;
@@ -120,12 +121,14 @@ void tst_Commands::killCaster_data()
         << QByteArray("Process Kill/Restart returned 0\r\nProcess Kill/Restart returned 128\r\n") << record;
     QTest::newRow("command cannot start: logged, next line still tried")
         << listing << QByteArray() << false
-        << QByteArray("Process Kill/Restart returned -2\r\nProcess Kill/Restart returned -2\r\n") << QByteArray();
+        << QByteArray("Process Kill/Restart returned -2\r\nProcess Kill/Restart returned -2\r\n")
+        << QByteArray();
     QTest::newRow("command crashes") << QByteArray("brindleCast.exe 7\r\n") << QByteArray("crash") << true
                                      << QByteArray("Process Kill/Restart returned -1\r\n")
                                      << QByteArray("/IM\nbrindleCast.exe\n/T\n/F\n--\n");
     QTest::newRow("no caster line: nothing run, nothing logged")
-        << QByteArray("\r\nother.exe 1\r\nsystem 2\r\n") << QByteArray() << true << QByteArray() << QByteArray();
+        << QByteArray("\r\nother.exe 1\r\nsystem 2\r\n") << QByteArray() << true << QByteArray()
+        << QByteArray();
 }
 
 void tst_Commands::killCaster()

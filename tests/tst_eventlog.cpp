@@ -107,10 +107,12 @@ void tst_EventLog::missingCasterWritesFatalBlockAndStaysIdle()
     QCOMPARE(maskTimes(scratch.log()), header() + banner + fatal + stopBlock);
 
     const QByteArray latin1Path = path.toLatin1();
-    QVERIFY(latin1Path.contains("Gr\xf6\xdf" "e-?"));
-    QVERIFY(scratch.console.contains("Log: ###\r\n\r\n# FATAL ERROR: The ZUVA NTRIP Caster program was not found, "
-                                     "\r\n#  Looking at: "
-                                     + latin1Path + " \r\n\r\n"));
+    QVERIFY(latin1Path.contains("Gr\xf6\xdf"
+                                "e-?"));
+    QVERIFY(scratch.console.contains(
+        "Log: ###\r\n\r\n# FATAL ERROR: The ZUVA NTRIP Caster program was not found, "
+        "\r\n#  Looking at: "
+        + latin1Path + " \r\n\r\n"));
     QVERIFY(!scratch.console.contains(path.toUtf8()));
 }
 
@@ -130,7 +132,8 @@ void tst_EventLog::unopenableLogStillEchoesToConsole()
 
     // Opening failed, so neither header nor banner was written; the stop block still reaches the console.
     QVERIFY(scratch.console.startsWith("Log: At startup, Detected ZUVA not running, restarted at: "));
-    QVERIFY(maskTimes(scratch.console).endsWith("Log: " + stopBlock.left(stopBlock.indexOf('\n') + 1) + "Log: # \r\n"));
+    QVERIFY(maskTimes(scratch.console)
+                .endsWith("Log: " + stopBlock.left(stopBlock.indexOf('\n') + 1) + "Log: # \r\n"));
     QCOMPARE(QDir(scratch.folder).entryList(QDir::Files), QStringList());
 }
 

@@ -59,7 +59,8 @@ void tst_Supervision::startsAbsentCasterFromItsFolder()
     decoy.write("#!/bin/sh\ntouch \"$0.ran\"\nexec sleep 600\n");
     decoy.close();
     decoy.setPermissions(decoy.permissions() | QFile::ExeOwner);
-    scratch.env.insert(QStringLiteral("PATH"), decoyFolder + QLatin1Char(':') + scratch.env.value(QStringLiteral("PATH")));
+    scratch.env.insert(QStringLiteral("PATH"),
+                       decoyFolder + QLatin1Char(':') + scratch.env.value(QStringLiteral("PATH")));
     scratch.env.insert(QStringLiteral("STANDIN_CHATTY"), QStringLiteral("2048"));
 
     scratch.start();
@@ -154,7 +155,8 @@ void tst_Supervision::holdsRestartsForTwoMinutes()
     QCOMPARE(lines.value(1), QByteArray("ZUVA application process was restarted... (1)\r"));
     int delayed = 0;
     int i = 2;
-    for (; i + 1 < lines.size() && lines.at(i + 1) == "  Delayed, restart number 1 still too recent...\r"; i += 2) {
+    for (; i + 1 < lines.size() && lines.at(i + 1) == "  Delayed, restart number 1 still too recent...\r";
+         i += 2) {
         QCOMPARE(lines.at(i), QByteArray("Detected ZUVA not running, (1) restarted at: <T> (1).\r"));
         ++delayed;
     }

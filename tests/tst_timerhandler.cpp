@@ -12,8 +12,8 @@
 
 #include <memory>
 
-#include <sys/resource.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -72,8 +72,7 @@ private slots:
 
 private:
     // Runs `action` and returns the log lines it appended, times masked.
-    template <typename Action>
-    QByteArray newLogLines(TimerHandler &handler, Action action)
+    template <typename Action> QByteArray newLogLines(TimerHandler &handler, Action action)
     {
         const qint64 before = QFileInfo(handler.logFile.fileName()).size();
         action();
@@ -164,10 +163,12 @@ void tst_TimerHandler::lockUpDetection_data()
     }
 
     const auto app = [](const char *age) {
-        return QByteArray("ZUVA app appears LOCKED UP at: <T>, (for ") + age + " sec), restarting (1,234).\r\n";
+        return QByteArray("ZUVA app appears LOCKED UP at: <T>, (for ") + age
+               + " sec), restarting (1,234).\r\n";
     };
     const auto files = [](const char *age) {
-        return QByteArray("ZUVA files appear LOCKED UP at: <T>, (for ") + age + " sec), restarting (1,234).\r\n";
+        return QByteArray("ZUVA files appear LOCKED UP at: <T>, (for ") + age
+               + " sec), restarting (1,234).\r\n";
     };
 
     QTest::newRow("first detection only records its age") << qint64(300) << a << QByteArray();
@@ -252,8 +253,8 @@ void tst_TimerHandler::restartGate_data()
         << 1234 << 30 << true
         << QByteArray("Detected ZUVA not running, (1234) restarted at: <T> (1,234).\r\n"
                       "  Delayed, restart number 1,234 still too recent...\r\n");
-    QTest::newRow("launch that fails to start") << 1 << 200 << false
-                                                << QByteArray("Detected ZUVA not running, (1) restarted at: <T> (1).\r\n");
+    QTest::newRow("launch that fails to start")
+        << 1 << 200 << false << QByteArray("Detected ZUVA not running, (1) restarted at: <T> (1).\r\n");
 }
 
 void tst_TimerHandler::restartGate()
@@ -331,8 +332,8 @@ void tst_TimerHandler::pauseCostsNoCpu()
     elapsed.start();
     handler.pauseWithEvents(10);
     const double used = cpuSeconds() - before;
-    qInfo("pauseWithEvents(10): %.1f s elapsed, %.4f s of CPU (%.3f%% of a core)", elapsed.elapsed() / 1000.0, used,
-          used * 100 / (elapsed.elapsed() / 1000.0));
+    qInfo("pauseWithEvents(10): %.1f s elapsed, %.4f s of CPU (%.3f%% of a core)", elapsed.elapsed() / 1000.0,
+          used, used * 100 / (elapsed.elapsed() / 1000.0));
     QVERIFY(elapsed.elapsed() >= 9900 && elapsed.elapsed() < 11000);
 }
 

@@ -81,6 +81,29 @@ public:
 
     void installStandin() const { QVERIFY(QFile::copy(binary("standin-caster"), casterPath())); }
 
+    static bool writeScript(const QString &path, const QByteArray &text)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size())
+            return false;
+        file.close();
+        return file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeUser);
+    }
+
+    // Runs a copy of the watchdog from a folder of the test's own, next to stand-in commands given as
+    // shell scripts (an empty script: the command is missing). They see nothing of the machine.
+    void useOwnCommands(const QByteArray &tasklist, const QByteArray &taskkill)
+    {
+        const QString bin = root.filePath(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(bin));
+        QVERIFY(QFile::copy(binary("ZUVAserviceMon"), bin + QStringLiteral("/ZUVAserviceMon")));
+        if (!tasklist.isEmpty())
+            QVERIFY(writeScript(bin + QStringLiteral("/tasklist"), tasklist));
+        if (!taskkill.isEmpty())
+            QVERIFY(writeScript(bin + QStringLiteral("/taskkill"), taskkill));
+        program = bin + QStringLiteral("/ZUVAserviceMon");
+    }
+
     QString casterPath() const { return folder + QStringLiteral("/brindleCast.exe"); }
     QString settingsPath() const { return root.filePath(QStringLiteral("config/MORQ/brindleCast.ini")); }
 
@@ -138,7 +161,7 @@ public:
         watchdog.setProcessChannelMode(QProcess::SeparateChannels);
         QObject::connect(&watchdog, &QProcess::readyReadStandardOutput,
                          [this] { console += watchdog.readAllStandardOutput(); });
-        watchdog.start(binary("ZUVAserviceMon"), QStringList());
+        watchdog.start(program, QStringList());
         started.start();
         QVERIFY(watchdog.waitForStarted(5000));
     }
@@ -194,6 +217,7 @@ public:
     }
 
     QTemporaryDir root;
+    QString program = binary("ZUVAserviceMon");
     QString folder;
     QProcessEnvironment env;
     QProcess watchdog;

@@ -1,0 +1,362 @@
+#!/usr/bin/env bash
+# Measures what the watchdog costs and prints a table, each figure beside its target. Not a test:
+# nothing here passes or fails; only a broken run (a script error) ends with a non-zero status.
+#
+#     bench/run.sh                   everything, about eight minutes
+#     bench/run.sh --launches 300    fewer launches in the accelerated part
+#
+# Each part runs the real build/bin programs (built into build-bench/ if missing) in a scratch
+# folder. Run as root, each part gets a process table of its own (a PID namespace), so that the
+# watchdog's listing and ending commands see only the casters the part started, and nothing the
+# part leaves behind outlives it. Not as root, the parts run on the shared process table, with a
+# warning. HOME and XDG_CONFIG_HOME always point into the scratch folder.
+set -euo pipefail
+# shellcheck source=bench/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+launch_target=1000
+launch_budget_s=${ZUVA_BENCH_LAUNCH_BUDGET_S:-540}
+launch_rate=${ZUVA_BENCH_RATE:-500}
+part=
+out=
+while (($#)); do
+    case $1 in
+    --launches) launch_target=$2; shift 2 ;;
+    --part) part=$2; shift 2 ;;
+    --out) out=$2; shift 2 ;;
+    -h | --help) sed -n '2,12p' "$0"; exit 0 ;;
+    *) zb_die "unknown argument: $1" ;;
+    esac
+done
+
+# --- Inside one part (already in its own process table) ---
+
+started_pids=()
+scratch=
+
+record() { # <key> <value>
+    echo "$1=$2" >>"$out"
+}
+
+# Ends whatever this part started, however it ends.
+part_cleanup() {
+    local pid
+    exec 2>/dev/null # bash would report every job ended here as "Killed"
+    for pid in "${started_pids[@]}"; do
+        kill -KILL "$pid" 2>/dev/null || true
+    done
+    # The casters the watchdog started are not our children; in a namespace of our own every
+    # caster is ours. On the shared process table only the ones in our scratch folder are.
+    if [ -n "$scratch" ] && [ -d "$scratch/caster" ]; then
+        local exe
+        for exe in /proc/[0-9]*/exe; do
+            [ "$(readlink "$exe" 2>/dev/null)" = "$scratch/caster/brindleCast.exe" ] || continue
+            pid=${exe#/proc/}
+            kill -KILL "${pid%/exe}" 2>/dev/null || true
+        done
+    fi
+    wait 2>/dev/null || true
+    [ -n "$scratch" ] && rm -rf "$scratch"
+    return 0
+}
+
+# A caster folder holding the stand-in, with HOME and the settings home beside it.
+make_scratch() {
+    scratch=$(mktemp -d -t zuva-bench.XXXXXX)
+    mkdir -p "$scratch/caster" "$scratch/config"
+    cp "$zb_bin/standin-caster" "$scratch/caster/brindleCast.exe"
+    export HOME=$scratch XDG_CONFIG_HOME=$scratch/config
+    unset STANDIN_MODE STANDIN_EXIT_AFTER_MS STANDIN_INTERVAL_MS STANDIN_CHATTY STANDIN_CHILD STANDIN_PIDFILE
+}
+
+# Starts the watchdog in the caster folder, with extra environment words in front ("VAR=value" ...).
+# Sets watchdog and watchdog_started_ms.
+start_watchdog() {
+    (cd "$scratch/caster" && exec env "$@" "$zb_bin/ZUVAserviceMon" >"$scratch/console.txt" 2>&1) &
+    watchdog=$!
+    watchdog_started_ms=$(zb_now_ms)
+    started_pids+=("$watchdog")
+}
+
+stop_watchdog() {
+    kill -TERM "$watchdog" 2>/dev/null || true
+    wait "$watchdog" 2>/dev/null || true
+}
+
+# The event log without its CRs.
+log_text() {
+    cat "$scratch"/caster/ZUVAmon_log_*.txt 2>/dev/null | tr -d '\r' || true
+}
+
+# Waits up to <ms> for a log line that contains <text>; the time it appeared in zb_now_ms, or fails.
+wait_for_log() { # <text> <ms>
+    local deadline=$(($(zb_now_ms) + $2))
+    while (($(zb_now_ms) < deadline)); do
+        if log_text | grep -qF -- "$1"; then
+            zb_now_ms
+            return 0
+        fi
+        sleep 0.05
+    done
+    return 1
+}
+
+# One check cycle with nothing to do: a caster already runs when the watchdog starts. The first
+# tick comes 15 s after the start; samples at 7.5 s and 82.5 s put five ticks between them with
+# 7.5 s to spare on either side.
+part_idle() {
+    make_scratch
+    (cd "$scratch/caster" && exec ./brindleCast.exe </dev/null >/dev/null 2>&1) &
+    started_pids+=($!)
+    local deadline=$(($(zb_now_ms) + 5000))
+    while [ ! -f "$scratch/config/MORQ/brindleCast.ini" ]; do
+        (($(zb_now_ms) < deadline)) || zb_die "the stand-in caster wrote no settings file"
+        sleep 0.05
+    done
+
+    start_watchdog
+    local t0=$watchdog_started_ms
+    zb_sleep_until $((t0 + 7500))
+    local before_ms before_ns
+    before_ms=$(zb_now_ms)
+    read -r u1 s1 cu1 cs1 < <(zb_cpu_ticks "$watchdog")
+    before_ns=$(zb_runtime_ns "$watchdog")
+    zb_sleep_until $((t0 + 82500))
+    local after_ms after_ns
+    after_ms=$(zb_now_ms)
+    read -r u2 s2 cu2 cs2 < <(zb_cpu_ticks "$watchdog")
+    after_ns=$(zb_runtime_ns "$watchdog")
+    local hwm
+    hwm=$(zb_status "$watchdog" VmHWM)
+    stop_watchdog
+
+    # Anything but the start-up finding means the cycles were not idle ones.
+    local events
+    events=$(log_text | grep -v '^#' | grep -v '^ *$' || true)
+    [ "$events" = "$(grep '^At startup, Detected ZUVA running (' <<<"$events")" ] && [ -n "$events" ] \
+        || zb_die "the idle run did something: $events"
+
+    local ticks=$(((after_ms - t0) / 15000 - (before_ms - t0) / 15000))
+    record idle_cycles "$ticks"
+    record idle_cpu_ticks $(((u2 + s2) - (u1 + s1)))
+    record idle_cpu_ns $((after_ns - before_ns))
+    record idle_child_ticks $(((cu2 + cs2) - (cu1 + cs1)))
+    record idle_hwm_kb "$hwm"
+}
+
+# The 10 s pause after a launch: no caster at the start, so the first tick (15 s) launches one and
+# pauses. The window runs from 1 s to 8 s after the launch's log line, well inside the pause.
+part_pause() {
+    make_scratch
+    start_watchdog
+    local launched
+    launched=$(wait_for_log "ZUVA application process was restarted... (1)" 30000) \
+        || zb_die "the watchdog launched no caster within 30 s"
+    zb_sleep_until $((launched + 1000))
+    local t1 t2 ns1 ns2
+    t1=$(zb_now_ms)
+    read -r u1 s1 _ _ < <(zb_cpu_ticks "$watchdog")
+    ns1=$(zb_runtime_ns "$watchdog")
+    zb_sleep_until $((launched + 8000))
+    t2=$(zb_now_ms)
+    read -r u2 s2 _ _ < <(zb_cpu_ticks "$watchdog")
+    ns2=$(zb_runtime_ns "$watchdog")
+    local hwm
+    hwm=$(zb_status "$watchdog" VmHWM)
+    local lines
+    lines=$(log_text | grep -v '^#' | grep -cv '^ *$' || true)
+    stop_watchdog
+    # Two event lines (the finding and the launch) and nothing since: the window lay in the pause.
+    [ "$lines" -eq 2 ] || zb_die "the pause window saw other events ($lines lines)"
+
+    record pause_window_ms $((t2 - t1))
+    record pause_cpu_ticks $(((u2 + s2) - (u1 + s1)))
+    record pause_cpu_ns $((ns2 - ns1))
+    record pause_hwm_kb "$hwm"
+}
+
+# Times <runs> listings into <file> (ms, one per line) and appends <prefix>_cpu_ms, the CPU time
+# (user+system) they took together. The runs are children of this very shell, so the "times"
+# builtin counts them; it must not run in a subshell, whose counters start from zero.
+time_listings() { # <runs> <file> <prefix>
+    local i t0 t1 samples=()
+    times >"$scratch/times.before"
+    for ((i = 0; i < $1; ++i)); do
+        t0=${EPOCHREALTIME/[.,]/}
+        "$zb_bin/tasklist" >/dev/null
+        t1=${EPOCHREALTIME/[.,]/}
+        samples+=($((t1 - t0)))
+    done
+    times >"$scratch/times.after"
+    printf '%s\n' "${samples[@]}" | awk '{ printf "%.3f\n", $1 / 1000 }' >"$2"
+    record "$3_cpu_ms" $(($(children_cpu_ms "$scratch/times.after") - $(children_cpu_ms "$scratch/times.before")))
+}
+
+# The children's user+system time (ms) in a saved "times" output: its second line, "0m0.012s 0m0.034s".
+children_cpu_ms() { # <file>
+    sed -n 2p "$1" | awk '{
+        total = 0
+        for (i = 1; i <= NF; ++i) { split($i, p, "m"); sub("s", "", p[2]); total += p[1] * 60 + p[2] }
+        printf "%d\n", total * 1000 + 0.5 }'
+}
+
+summarise() { # <file of ms values> <prefix>
+    sort -n "$1" | awk -v p="$2" '
+        { v[NR] = $1; sum += $1 }
+        END {
+            median = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+            printf "%s_mean=%.2f\n%s_median=%.2f\n%s_max=%.2f\n%s_runs=%d\n", p, sum / NR, p, median, p, v[NR], p, NR
+        }'
+}
+
+# The listing command alone: 50 runs on a nearly empty process table, then 50 with 1,000 extra
+# sleeping processes.
+part_listing() {
+    scratch=$(mktemp -d -t zuva-bench.XXXXXX)
+    time_listings 50 "$scratch/base" listing_base
+    summarise "$scratch/base" listing_base >>"$out"
+    record listing_base_lines "$("$zb_bin/tasklist" | wc -l)"
+
+    local i
+    for ((i = 0; i < 1000; ++i)); do
+        sleep 3600 &
+        started_pids+=($!)
+    done
+    record listing_loaded_lines "$("$zb_bin/tasklist" | wc -l)"
+    time_listings 50 "$scratch/loaded" listing_loaded
+    summarise "$scratch/loaded" listing_loaded >>"$out"
+    kill -KILL "${started_pids[@]}" 2>/dev/null || true
+    wait 2>/dev/null || true
+    started_pids=()
+}
+
+# "<launches>:<RSS kB>:<fds>:<threads>:<children>:<zombies>" of the watchdog now.
+launch_state() { # <launches>
+    local children
+    children=$(zb_children "$watchdog")
+    echo "$1:$(zb_status "$watchdog" VmRSS):$(zb_fd_count "$watchdog"):$(zb_status "$watchdog" Threads):${children// /:}"
+}
+
+# Memory and descriptors across many launches. A launch may come only every 120 s, so the clock is
+# sped up with libfaketime (timers, the pause and the restart gate all follow it); the casters exit
+# as soon as they have started, so every check cycle finds none and launches or is held back.
+part_launches() {
+    local faketime
+    faketime=$(zb_find_faketime) || { record launches_skipped "libfaketime not installed (package faketime)"; return 0; }
+    make_scratch
+    export STANDIN_EXIT_AFTER_MS=0
+    local run_started
+    run_started=$(zb_now_ms)
+    start_watchdog LD_PRELOAD="$faketime $zb_shim" FAKETIME="+0 x$launch_rate" TZ=UTC
+    local deadline=$((run_started + launch_budget_s * 1000))
+    local marks=(1 10 100 250 500 750 1000) next=0 count=0 samples=""
+    while :; do
+        count=$(log_text | grep -c "ZUVA application process was restarted\.\.\. (" || true)
+        local mark=${marks[next]:-$launch_target}
+        ((mark > launch_target)) && mark=$launch_target
+        if ((count >= mark)); then
+            samples+="$(launch_state "$count") "
+            ((mark >= launch_target)) && break
+            ((++next))
+            continue
+        fi
+        if (($(zb_now_ms) > deadline)); then
+            samples+="$(launch_state "$count") "
+            record launches_cut_short "the budget of ${launch_budget_s} s ran out"
+            break
+        fi
+        kill -0 "$watchdog" 2>/dev/null || zb_die "the watchdog ended during the launch run"
+        sleep 0.1
+    done
+    local hwm
+    hwm=$(zb_status "$watchdog" VmHWM)
+    stop_watchdog
+    record launches_done "$count"
+    record launches_samples "$samples"
+    record launches_hwm_kb "$hwm"
+    record launches_real_s $((($(zb_now_ms) - run_started) / 1000))
+    record launches_rate "$launch_rate"
+    record launches_delayed "$(log_text | grep -c "  Delayed, restart number" || true)"
+    # The fake span from the start banner to the stop block: the speed the run really had.
+    record launches_fake_span "$(log_text | awk '
+        { if (match($0, /[0-9][0-9]\.[0-9][0-9]\.[0-9][0-9][0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]/)) {
+              s = substr($0, RSTART, RLENGTH)
+              if (!have) { start = s; have = 1 }
+              stop = s } }
+        END { print start " .. " stop }')"
+}
+
+if [ -n "$part" ]; then
+    [ -n "$out" ] || zb_die "--part needs --out"
+    trap part_cleanup EXIT
+    "part_$part"
+    exit 0
+fi
+
+# --- The whole bench ---
+
+zb_ensure_built
+results=$(mktemp -t zuva-bench-results.XXXXXX)
+trap 'rm -f "$results"' EXIT
+started_s=$SECONDS
+if [ "$(id -u)" -eq 0 ]; then
+    echo "Running as root: each part runs in a private PID namespace (unshare), so that it sees only its own casters."
+fi
+for p in idle pause listing launches; do
+    echo "part $p ..." >&2
+    zb_isolated "$0" --part "$p" --out "$results" --launches "$launch_target" \
+        || zb_die "part $p failed"
+done
+
+value() { sed -n "s/^$1=//p" "$results" | tail -n 1; }
+
+ms_per_cycle() { # <ticks or ns> <cycles> <unit>
+    awk -v v="$1" -v c="$2" -v u="$3" -v hz="$zb_clk_tck" 'BEGIN {
+        ms = u == "ns" ? v / 1e6 : v * 1000 / hz; printf "%.2f", ms / c }'
+}
+
+cycles=$(value idle_cycles)
+window=$(value pause_window_ms)
+row() { printf '%-52s %-40s %s\n' "$1" "$2" "$3"; }
+echo
+row "Measure" "Value" "Target"
+row "-------" "-----" "------"
+row "Watchdog CPU per idle check cycle" \
+    "$(ms_per_cycle "$(value idle_cpu_ns)" "$cycles" ns) ms (scheduler ns, $cycles cycles)" "< 5 ms"
+row "  same, from /proc stat utime+stime" \
+    "$(ms_per_cycle "$(value idle_cpu_ticks)" "$cycles" ticks) ms ($(value idle_cpu_ticks) ticks of $((1000 / zb_clk_tck)) ms)" "< 5 ms"
+row "  listing command per cycle (watchdog's children)" \
+    "$(ms_per_cycle "$(value idle_child_ticks)" "$cycles" ticks) ms (cutime+cstime, $(value idle_child_ticks) ticks)" "(separate)"
+row "  listing command CPU, run alone" \
+    "$(awk -v c="$(value listing_base_cpu_ms)" -v n="$(value listing_base_runs)" 'BEGIN { printf "%.2f", c / n }') ms per run (mean of $(value listing_base_runs))" "(separate)"
+row "Watchdog CPU during the 10 s pause" \
+    "$(awk -v ns="$(value pause_cpu_ns)" -v w="$window" 'BEGIN { printf "%.3f", ns / 1e6 / w * 100 }') % of a core (over $window ms)" "< 1 %"
+row "  same, from /proc stat utime+stime" \
+    "$(awk -v t="$(value pause_cpu_ticks)" -v w="$window" -v hz="$zb_clk_tck" 'BEGIN { printf "%.3f", t * 1000 / hz / w * 100 }') % ($(value pause_cpu_ticks) ticks)" "< 1 %"
+row "Listing wall time, $(value listing_base_lines) lines (no extra processes)" \
+    "mean $(value listing_base_mean) ms, median $(value listing_base_median) ms" "-"
+row "Listing wall time, $(value listing_loaded_lines) lines (1,000 extra)" \
+    "mean $(value listing_loaded_mean) ms, median $(value listing_loaded_median) ms, max $(value listing_loaded_max)" "-"
+row "  listing CPU with 1,000 extra, per run" \
+    "$(awk -v c="$(value listing_loaded_cpu_ms)" -v n="$(value listing_loaded_runs)" 'BEGIN { printf "%.2f", c / n }') ms" "-"
+row "Peak RSS (VmHWM), idle run / pause run" \
+    "$(awk -v a="$(value idle_hwm_kb)" -v b="$(value pause_hwm_kb)" 'BEGIN { printf "%.1f MB / %.1f MB", a / 1024, b / 1024 }')" "< 10 MB"
+
+if [ -n "$(value launches_skipped)" ]; then
+    row "Launch run" "skipped: $(value launches_skipped)" ""
+else
+    row "Peak RSS (VmHWM), launch run (libfaketime loaded)" \
+        "$(awk -v a="$(value launches_hwm_kb)" 'BEGIN { printf "%.1f MB", a / 1024 }')" "< 10 MB"
+    row "Launch run: launches done" \
+        "$(value launches_done) of $launch_target in $(value launches_real_s) s real (x$(value launches_rate) clock)" ""
+    row "  fake time span of its log" "$(value launches_fake_span)" ""
+    row "  check cycles held back by the 120 s gate" "$(value launches_delayed)" ""
+    [ -n "$(value launches_cut_short)" ] && row "  cut short" "$(value launches_cut_short)" ""
+    row "  after N launches: RSS / open fds / threads / children (zombies)" "" "no growth with N"
+    for sample in $(value launches_samples); do
+        IFS=: read -r n rss fds threads children zombies <<<"$sample"
+        row "    N = $n" "$rss kB / $fds fds / $threads thread(s) / $children ($zombies)" ""
+    done
+fi
+echo
+echo "Bench took $((SECONDS - started_s)) s."

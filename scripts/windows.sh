@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The Windows build, cross-compiled here with MinGW-w64 against the Qt 5 Core kept in ../shared/qt5-mingw.
+#   scripts/windows.sh package   builds build-win/ and makes the zip an operator unzips; prints its path
+#   scripts/windows.sh smoke     the same, then runs the package under Wine (scripts/wine-smoke.sh)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+usage() {
+    echo "usage: $0 package|smoke" >&2
+    exit 2
+}
+[ $# -eq 1 ] || usage
+case $1 in
+package | smoke) ;;
+*) usage ;;
+esac
+
+if [ ! -d ../shared/qt5-mingw ]; then
+    echo "SKIPPED: ../shared/qt5-mingw not found"
+    exit 0
+fi
+toolchain=$(realpath ../shared/qt5-mingw)/mingw-toolchain.cmake
+
+scripts/setup.sh cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+
+build=build-win
+mkdir -p "$build"
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DBUILD_TESTING=OFF -DZUVA_STANDIN=ON >"$build/configure.log" 2>&1 \
+    || { cat "$build/configure.log"; exit 1; }
+cmake --build "$build" -j"$(nproc)" >"$build/build.log" 2>&1 || { cat "$build/build.log"; exit 1; }
+if grep -E "warning:" "$build/build.log"; then
+    echo "$build: the build must be free of warnings"
+    exit 1
+fi
+
+# cpack names the file it made; taking that name leaves older packages in the folder out of it.
+(cd "$build" && cpack -G ZIP) >"$build/package.log" 2>&1 || { cat "$build/package.log"; exit 1; }
+package=$(sed -n -E 's/^CPack: - package: (.*) generated\.$/\1/p' "$build/package.log")
+[ -f "$package" ] || { cat "$build/package.log"; echo "no package made"; exit 1; }
+echo "$package"
+
+if [ "$1" = smoke ]; then
+    scripts/setup.sh wine64 unzip
+    scripts/wine-smoke.sh "$package" "$build/bin/standin-caster.exe"
+fi

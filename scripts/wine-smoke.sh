@@ -1,0 +1,211 @@
+#!/usr/bin/env bash
+# Runs the Windows package under Wine, each run in a fresh prefix and scratch folders:
+#  - the package holds the watchdog, with its manifest, and the DLLs it needs, and nothing else;
+#  - unzipped into a folder without the caster, the watchdog writes header, banner and fatal block,
+#    and on Ctrl+C its stop block;
+#  - unzipped next to the stand-in caster, its first check starts the caster by its bare name, and
+#    the caster goes on running after the watchdog has stopped.
+# Log and console are compared byte for byte, with the times masked.
+#   scripts/wine-smoke.sh <package zip> <stand-in caster .exe>
+set -euo pipefail
+export LC_ALL=C
+[ $# -eq 2 ] || { echo "usage: $0 <package zip> <stand-in caster .exe>" >&2; exit 2; }
+
+package=$(realpath "$1")
+standin=$(realpath "$2")
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+started=$SECONDS
+
+failures=0
+pass() { echo "ok:   $*"; }
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+scratch=$(cd "$(mktemp -d)" && pwd -P)
+export WINEPREFIX=$scratch/prefix WINEDEBUG=-all
+watchdog=
+cleanup() {
+    [ -z "$watchdog" ] || kill -KILL "$watchdog" 2>/dev/null || true
+    if [ -d "$WINEPREFIX" ]; then
+        "$wineserver" -k 2>/dev/null || true
+        "$wineserver" -w 2>/dev/null || true
+    fi
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# --- What the log and the console must hold ---
+
+# Windows text mode writes every LF as CR LF, also the LFs that end the watchdog's own CR LF pairs.
+text_mode() { sed 's/$/\r/'; }
+log_bytes() { printf '%s\r\n' "$@" | text_mode; }
+console_bytes() { printf 'Log: %s\r\n' "$@" | text_mode; }
+# Times change from run to run, and the zone's name is Wine's to choose (it must not be empty).
+mask() {
+    sed -E -e 's/[0-9]{2}\.[0-9]{2}\.[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}/<T>/g' \
+        -e 's/^((Log: )?# Instance Created <T>) .*[^ ] \(all times local\)\r/\1 <zone> (all times local)\r/'
+}
+
+header=(
+    "# ZUVA Monitoring log, event log file."
+    "# Instance Created <T> <zone> (all times local)"
+    "#  Used to record ZUVA NTRIP Caster service restart events."
+    "#  ZUVAserviceMon.exe' runs as an application (not a service)  and it checks"
+    "#  to confirm that brindleCast.exe is running on the machine."
+    "#  If not running, it will start/restart the program if required."
+    "#  This log file is appended to with events, with a new file once a week."
+    "#  Questions? - See https://support.example.com/zuva-caster/kb"
+    "#  --"
+)
+banner=("  " "# " "# ZUVA Monitoring Tool (Rev 1.1) started at: <T>" "# ")
+stop_block=("# Monitoring service was stopped at: <T>" "# ")
+
+# <what> <actual file> <expected bytes file>
+compare() {
+    if mask <"$2" | cmp -s - "$3"; then
+        pass "$1"
+    else
+        fail "$1, expected (<) and masked actual (>):"
+        diff <(cat -A "$3") <(mask <"$2" | cat -A) || true
+    fi
+}
+
+# The week's log: numbered by whole weeks since 1 January 2019 (UTC). Either side of a week's start
+# may be right when a run straddles it.
+week_now() { echo $((($(date -u +%s) / 86400 - $(date -u -d 2019-01-01 +%s) / 86400) / 7)); }
+
+# --- The package ---
+
+contents=$(unzip -Z1 "$package" | sort | tr '\n' ' ')
+expected_contents="Qt-LICENSE.LGPL3.txt Qt5Core.dll ZUVAserviceMon.exe libgcc_s_seh-1.dll libstdc++-6.dll libwinpthread-1.dll "
+if [ "$contents" = "$expected_contents" ]; then
+    pass "package holds the watchdog, Qt5Core and the MinGW runtime at its top, nothing else"
+else
+    fail "package contents: $contents (expected: $expected_contents)"
+fi
+
+unzip -q "$package" ZUVAserviceMon.exe -d "$scratch/exe"
+headers=$(x86_64-w64-mingw32-objdump -p "$scratch/exe/ZUVAserviceMon.exe")
+# Resource type 24 is the manifest, id 1 the one the loader applies to a program.
+if grep -A2 "Entry: ID: 0x000018," <<<"$headers" | grep -q "Entry: ID: 0x000001," \
+    && grep -qa 'requestedExecutionLevel level="asInvoker"' "$scratch/exe/ZUVAserviceMon.exe"; then
+    pass "manifest asking for no elevation is embedded"
+else
+    fail "no asInvoker manifest in the watchdog's resources"
+fi
+if grep -Eq "Subsystem[[:space:]]+00000003" <<<"$headers"; then
+    pass "console program"
+else
+    fail "the watchdog is not a console program"
+fi
+
+# --- Running it ---
+
+"$wine" wineboot -i >"$scratch/wineboot.log" 2>&1 || { cat "$scratch/wineboot.log"; fail "wineboot"; exit 1; }
+
+start_watchdog() { # <folder>
+    (cd "$1" && exec "$wine" ZUVAserviceMon.exe >"$1.console" 2>"$1.stderr") &
+    watchdog=$!
+}
+
+wait_for_line() { # <folder> <text> <seconds>
+    local deadline=$((SECONDS + $3))
+    until cat "$1"/ZUVAmon_log_*.txt 2>/dev/null | grep -qF -- "$2"; do
+        if ((SECONDS >= deadline)) || ! kill -0 "$watchdog" 2>/dev/null; then
+            fail "no \"$2\" in the log within $3 s"
+            cat "$1.console" "$1.stderr"
+            return 1
+        fi
+        sleep 0.2
+    done
+}
+
+# Wine hands SIGINT to the program as the console's Ctrl+C.
+stop_watchdog() {
+    kill -INT "$watchdog"
+    local deadline=$((SECONDS + 20)) status=0
+    while kill -0 "$watchdog" 2>/dev/null; do
+        if ((SECONDS >= deadline)); then
+            fail "the watchdog did not end on Ctrl+C"
+            kill -KILL "$watchdog"
+            break
+        fi
+        sleep 0.2
+    done
+    wait "$watchdog" || status=$?
+    watchdog=
+    if ((status == 0)); then pass "ended on Ctrl+C with exit code 0"; else fail "exit code $status after Ctrl+C"; fi
+}
+
+# <folder> <week before the run>
+check_log_name() {
+    local names week_after
+    week_after=$(week_now)
+    names=$(cd "$1" && echo ZUVAmon_log_*.txt)
+    if [ "$names" = "ZUVAmon_log_$2.txt" ] || [ "$names" = "ZUVAmon_log_$week_after.txt" ]; then
+        pass "log file $names"
+    else
+        fail "log file(s) $names, expected ZUVAmon_log_$week_after.txt"
+    fi
+}
+
+# 1. No caster in the folder.
+folder=$scratch/no-caster
+mkdir "$folder"
+unzip -q "$package" -d "$folder"
+week=$(week_now)
+start_watchdog "$folder"
+if wait_for_line "$folder" "correct folder." 30; then
+    sleep 1
+    stop_watchdog
+    check_log_name "$folder" "$week"
+    # The folder as Windows sees it: Wine maps the Unix root to drive Z.
+    fatal=($'###\r\n\r\n# FATAL ERROR: The ZUVA NTRIP Caster program was not found, \r\n#  Looking at: '"Z:$folder/brindleCast.exe"$' \r\n'
+        " -- Monitoring process now disabled, unable to find ZUVA."
+        " -- To configure, please place this tool in the correct folder.")
+    log_bytes "${header[@]}" "${banner[@]}" "${fatal[@]}" "${stop_block[@]}" >"$scratch/expected.log"
+    console_bytes "${header[@]}" "${banner[@]}" "${fatal[@]}" "${stop_block[@]}" >"$scratch/expected.console"
+    compare "no caster: log (header, banner, fatal block, stop block)" "$folder"/ZUVAmon_log_*.txt "$scratch/expected.log"
+    compare "no caster: console" "$folder.console" "$scratch/expected.console"
+fi
+
+# 2. The stand-in as the caster. Wine's tasklist lists nothing, so the first check starts it.
+folder=$scratch/with-caster
+mkdir "$folder"
+unzip -q "$package" -d "$folder"
+cp "$standin" "$folder/brindleCast.exe"
+settings=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/MORQ/brindleCast.ini
+export STANDIN_INTERVAL_MS=1000
+week=$(week_now)
+start_watchdog "$folder"
+if wait_for_line "$folder" "ZUVA application process was restarted... (1)" 45; then
+    stop_watchdog
+    check_log_name "$folder" "$week"
+    lines=("At startup, Detected ZUVA not running, restarted at: <T>" "ZUVA application process was restarted... (1)")
+    log_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.log"
+    console_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.console"
+    compare "with caster: log (header, banner, start at the first check, stop block)" "$folder"/ZUVAmon_log_*.txt "$scratch/expected.log"
+    compare "with caster: console" "$folder.console" "$scratch/expected.console"
+
+    beat() { sed -n -E 's/^beat=([0-9]+)\r?$/\1/p' "$settings" 2>/dev/null; }
+    if [ -f "$settings" ]; then
+        pass "the caster writes its settings to the roaming application data folder"
+        first=$(beat)
+        deadline=$((SECONDS + 8))
+        while [ "$(beat)" = "$first" ] && ((SECONDS < deadline)); do sleep 0.2; done
+        if [ "$(beat)" != "$first" ]; then
+            pass "the caster goes on running after the watchdog has stopped"
+        else
+            fail "the caster stopped rewriting its settings when the watchdog ended (beat $first)"
+        fi
+    else
+        fail "no settings file at $settings:"
+        find "$WINEPREFIX/drive_c/users" -name '*.ini'
+    fi
+fi
+
+echo "Windows smoke under Wine: $failures failure(s), $((SECONDS - started)) s"
+((failures == 0))
