@@ -225,8 +225,7 @@ part_listing() {
     record listing_loaded_lines "$("$zb_bin/tasklist" | wc -l)"
     time_listings 50 "$scratch/loaded" listing_loaded
     summarise "$scratch/loaded" listing_loaded >>"$out"
-    kill -KILL "${started_pids[@]}" 2>/dev/null || true
-    wait 2>/dev/null || true
+    { kill -KILL "${started_pids[@]}"; wait; } 2>/dev/null || true
     started_pids=()
 }
 

@@ -64,6 +64,7 @@ private slots:
     void settingsFileFollowsTheFileSystem();
     void lockUpDetection_data();
     void lockUpDetection();
+    void largeSettingsFile();
     void restartGate_data();
     void restartGate();
     void disabledMonitoringDoesNothing();
@@ -223,6 +224,36 @@ void tst_TimerHandler::lockUpDetection()
     const QByteArray lines = newLogLines(handler, [&] { found = handler.detectLockUp(); });
     QCOMPARE(lines, expected);
     QCOMPARE(found, !expected.isEmpty());
+}
+
+// Tens of megabytes of settings are read whole, CRs dropped, and compared like any other file.
+// Runs after the sequence above, whose last detection left an age of 5000 s.
+void tst_TimerHandler::largeSettingsFile()
+{
+    QVERIFY(sequence);
+    TimerHandler &handler = *sequence;
+    QDir(settingsPath).removeRecursively();
+    QFile file(settingsPath);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    const QByteArray line = "key=" + QByteArray(60, 'x') + "\r\n";
+    for (int i = 0; i < 30 * 1024 * 1024 / line.size(); ++i)
+        file.write(line);
+    file.close();
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    for (const qint64 age : {300, 200}) {
+        QVERIFY(setAge(settingsPath, age));
+        const QByteArray lines = newLogLines(handler, [&] { handler.detectLockUp(); });
+        if (age == 300)
+            QCOMPARE(lines, QByteArray()); // first read of these contents
+        else
+            QCOMPARE(
+                lines,
+                QByteArray("ZUVA files appear LOCKED UP at: <T>, (for 200 sec), restarting (1,234).\r\n"));
+    }
+    qInfo("two detections over a 30 MB settings file: %lld ms", elapsed.elapsed());
+    QVERIFY(file.remove());
 }
 
 // Checks after the first one, with an empty listing (here the listing command cannot even start,
