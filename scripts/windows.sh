@@ -23,7 +23,7 @@ toolchain=$(realpath ../shared/qt5-mingw)/mingw-toolchain.cmake
 
 scripts/setup.sh cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 
-build=build-win
+build="build-win"
 mkdir -p "$build"
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DBUILD_TESTING=OFF -DZUVA_STANDIN=ON >"$build/configure.log" 2>&1 \

@@ -25,7 +25,11 @@ fail() {
 }
 
 scratch=$(cd "$(mktemp -d)" && pwd -P)
-export WINEPREFIX=$scratch/prefix WINEDEBUG=-all
+# Wine must leave no menu entries or file associations in the user's home, and a prefix without
+# .NET and the HTML engine is ready in seconds.
+mkdir "$scratch/home"
+export WINEPREFIX=$scratch/prefix WINEDEBUG=-all HOME=$scratch/home XDG_CONFIG_HOME=$scratch/home/.config \
+    XDG_DATA_HOME=$scratch/home/.local/share WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
 watchdog=
 cleanup() {
     [ -z "$watchdog" ] || kill -KILL "$watchdog" 2>/dev/null || true
