@@ -31,10 +31,10 @@ static double rate = 1.0;
 // The speed factor from FAKETIME ("+0 x100", "-2d x10,5"); 1 when there is none.
 static double rateFromEnv(void)
 {
-    const char *spec = getenv("FAKETIME");
-    if (!spec)
+    const char *fakeTime = getenv("FAKETIME");
+    if (!fakeTime)
         return 1.0;
-    const char *x = strchr(spec, 'x');
+    const char *x = strchr(fakeTime, 'x');
     if (!x)
         return 1.0;
     char number[32];

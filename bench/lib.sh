@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034 # the variables are for the scripts that source this
 # Shared by bench/run.sh and scripts/soak.sh (sourced, not run): building what they need, a private
 # process table, and reading a process's costs from /proc.
 
