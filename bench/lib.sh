@@ -110,7 +110,7 @@ zb_fd_count() {
 zb_children() {
     local parent=$1 stat rest children=0 zombies=0
     for stat in /proc/[0-9]*/stat; do
-        rest=$(<"$stat") 2>/dev/null || continue
+        { rest=$(<"$stat"); } 2>/dev/null || continue
         rest=${rest##*) }
         # shellcheck disable=SC2086
         set -- $rest
