@@ -36,13 +36,6 @@ struct Case
     bool casterAlive = false; // a caster was started and must outlive the watchdog
 };
 
-QByteArray eventsOf(const QByteArray &log)
-{
-    const QByteArray masked = maskTimes(log);
-    const QByteArray banner = "started at: <T>\r\n# \r\n";
-    return masked.mid(masked.lastIndexOf(banner) + banner.size());
-}
-
 } // namespace
 
 class tst_Faults : public QObject
@@ -113,7 +106,7 @@ void tst_Faults::misbehavingCommandsAndStops()
             if (run.watchdog.state() == QProcess::NotRunning)
                 continue;
             allDone = false;
-            const QByteArray sofar = eventsOf(run.log());
+            const QByteArray sofar = events(run.log());
             const bool due = c.signalAtMs ? clock.elapsed() >= c.signalAtMs
                                           : sofar == c.events.left(c.events.size() - stopBlock.size());
             if (due && !signalled[i]) {
@@ -133,7 +126,7 @@ void tst_Faults::misbehavingCommandsAndStops()
         QVERIFY2(run.watchdog.state() == QProcess::NotRunning, name + ": still running");
         QVERIFY2(run.watchdog.exitStatus() == QProcess::NormalExit && run.watchdog.exitCode() == 0,
                  name + ": did not end in order");
-        QCOMPARE(eventsOf(run.log()), c.events);
+        QCOMPARE(events(run.log()), c.events);
         QVERIFY2(run.log().count("# Monitoring service was stopped at: ") == 1,
                  name + ": stop block not once");
         QVERIFY2(run.started.elapsed() >= c.minStopMs, name + ": stopped before the cycle had ended");

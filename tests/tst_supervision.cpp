@@ -10,14 +10,6 @@ using namespace WatchdogRun;
 
 namespace {
 
-// What was logged after the last start banner, times masked.
-QByteArray events(const QByteArray &log)
-{
-    const QByteArray masked = maskTimes(log);
-    const QByteArray banner = "started at: <T>\r\n# \r\n";
-    return masked.mid(masked.lastIndexOf(banner) + banner.size());
-}
-
 QList<QByteArray> eventLines(const QByteArray &log)
 {
     QList<QByteArray> lines = events(log).split('\n');

@@ -30,6 +30,14 @@ inline QByteArray maskTimes(QByteArray text)
     return QString::fromUtf8(text).replace(stamp, QStringLiteral("<T>")).toUtf8();
 }
 
+// What was logged after the last start banner, times masked.
+inline QByteArray events(const QByteArray &log)
+{
+    const QByteArray masked = maskTimes(log);
+    const QByteArray banner = "started at: <T>\r\n# \r\n";
+    return masked.mid(masked.lastIndexOf(banner) + banner.size());
+}
+
 inline bool alive(qint64 pid)
 {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
