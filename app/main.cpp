@@ -7,6 +7,9 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // Before the first line is written: from here on a console that goes away cannot end the
+    // watchdog, and Ctrl+C ends it in order.
+    Platform::installStopHandler();
 
     // The timer and the watchdog live as long as the process: the watchdog's destructor would write
     // a second stop block after the one the quit has written.
@@ -16,10 +19,11 @@ int main(int argc, char *argv[])
     auto *handler = new TimerHandler;
     QObject::connect(timer, SIGNAL(timeout()), handler, SLOT(performCheck()));
     QObject::connect(&app, SIGNAL(aboutToQuit()), handler, SLOT(lastGasp()));
-    // After the connections, so that anything the stop handler hooks to the quit runs after the stop block.
-    Platform::installStopHandler();
     timer->start();
 
-    return app.exec();
+    const int exitCode = app.exec();
+    // The stop block is in the file; the console gets a moment to show it too.
+    Platform::flushEcho(1000);
+    return exitCode;
     // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
 }

@@ -6,12 +6,10 @@
 #include <QDate>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QProcess>
+#include <QEventLoop>
 #include <QStringList>
 #include <QTime>
 #include <QTimer>
-
-#include <cstdio>
 
 namespace {
 
@@ -41,9 +39,22 @@ quint16 checksum(const QByteArray &data)
 #endif
 }
 
-// Runs the process-ending command for one image name and returns its exit code (-2: could not
-// start, -1: crashed). The template is split into a program and its arguments before the name is
-// filled in, and nothing goes through a shell, so a listing line can only ever supply that one argument.
+// How a command ended: its exit code, -2 when it could not be started, -1 when it crashed, was
+// ended by a signal or is still running.
+int commandResult(const QProcess &command)
+{
+    if (command.error() == QProcess::FailedToStart)
+        return -2;
+    if (command.state() != QProcess::NotRunning || command.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return command.exitCode();
+}
+
+// Runs the process-ending command for one image name, waiting as long as it takes, and returns how
+// it ended. The template is split into a program and its arguments before the name is filled in, and
+// nothing goes through a shell, so a listing line can only ever supply that one argument. What the
+// command prints goes to the console through the echo: a console that does not read must not hold
+// the command, and with it the watchdog.
 int runKillCommand(const QString &image)
 {
     QStringList arguments = QObject::tr("taskkill /IM %1 /T /F").split(QLatin1Char(' '), skipEmptyParts);
@@ -52,7 +63,12 @@ int runKillCommand(const QString &image)
         if (argument.contains(QLatin1String("%1")))
             argument = argument.arg(image);
     }
-    return QProcess::execute(program, arguments);
+    Platform::ChildProcess command;
+    command.start(program, arguments);
+    command.waitForFinished(-1);
+    Platform::echo(command.readAllStandardOutput(), Platform::Echo::Output);
+    Platform::echo(command.readAllStandardError(), Platform::Echo::ErrorOutput);
+    return commandResult(command);
 }
 
 } // namespace
@@ -79,7 +95,8 @@ TimerHandler::~TimerHandler()
 
 void TimerHandler::performCheck()
 {
-    if (monitoringDisabled)
+    // A tick that comes due while a stop is on its way (during a long cycle, say) starts nothing.
+    if (monitoringDisabled || Platform::stopRequested())
         return;
     checkCaster();
     emit lineWritten();
@@ -133,14 +150,20 @@ bool TimerHandler::openLog()
 
 bool TimerHandler::writeLogLine(const QString &text)
 {
-    std::printf("Log: %s\r\n", text.toLatin1().constData());
-    std::fflush(stdout);
+    Platform::echo("Log: " + text.toLatin1() + "\r\n", Platform::Echo::LogLine);
 
     if (!logFile.isOpen())
         return false;
     const QByteArray bytes = text.toUtf8() + "\r\n";
-    if (logFile.write(bytes) != bytes.size())
+    const qint64 start = logFile.size();
+    const qint64 written = logFile.write(bytes);
+    if (written != bytes.size()) {
+        // A full disk can take part of a line. The part is cut off again, or the next line would be
+        // glued to it: the file holds whole lines only.
+        if (written > 0)
+            logFile.resize(start);
         return false;
+    }
     return logFile.flush();
 }
 
@@ -186,12 +209,17 @@ void TimerHandler::pauseWithEvents(int seconds)
     QElapsedTimer elapsed;
     elapsed.start();
 
-    // Sleep until an event arrives, at most one slice long, instead of polling for events.
-    QTimer slice;
-    slice.setSingleShot(true);
+    // Each slice is an event loop that sleeps until an event arrives, at most one slice long. Once the
+    // application has been asked to quit, an event loop returns at once with -1: a stop requested
+    // during a cycle ends its pauses, so that the stop block follows within moments.
+    QEventLoop slice;
+    QTimer sliceEnd;
+    sliceEnd.setSingleShot(true);
+    connect(&sliceEnd, &QTimer::timeout, &slice, &QEventLoop::quit);
     while (QTime::currentTime() < end && elapsed.elapsed() < lengthMs) {
-        slice.start(int(qMin<qint64>(500, lengthMs - elapsed.elapsed())));
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        sliceEnd.start(int(qMin<qint64>(500, lengthMs - elapsed.elapsed())));
+        if (slice.exec() < 0)
+            return;
     }
 }
 
@@ -202,8 +230,17 @@ bool TimerHandler::checkCaster()
     bool running = false;
     bool restartNeeded = false;
 
-    QProcess listingProcess;
+    Platform::ChildProcess listingProcess;
     const QString listing = Platform::takeListing(listingProcess, 5000, 10000, 60000);
+    // A listing that did not end well says nothing reliable: taken for "no caster", it would start one
+    // at every gate until casters pile up. Nothing is counted, ended or started, and the next cycle
+    // that can list is still the start-up one.
+    const int listed = commandResult(listingProcess);
+    if (listed != 0) {
+        writeLogLine(QObject::tr("Process listing failed at: %1 (returned %2), check skipped.")
+                         .arg(timeStamp(), QString::number(listed)));
+        return false;
+    }
     const int copies = listing.count(processName, Qt::CaseInsensitive);
 
     if (copies >= 2) {
@@ -249,7 +286,7 @@ bool TimerHandler::checkCaster()
 void TimerHandler::launchCaster()
 {
     ++restartCount;
-    QProcess *caster = Platform::newCasterProcess();
+    auto *caster = new Platform::ChildProcess;
     // The caster's output is never read: collecting it would grow the watchdog for as long as the
     // caster runs, and pipes would break under the caster when the watchdog ends.
     caster->setStandardInputFile(QProcess::nullDevice());
@@ -257,16 +294,14 @@ void TimerHandler::launchCaster()
     caster->setStandardErrorFile(QProcess::nullDevice());
     connect(caster, &QProcess::started, this, &TimerHandler::zuvaStarted);
     // A running caster's process object is never released, as that would end the caster; once the
-    // caster has ended there is nothing left to keep, and months of restarts must not pile them up.
+    // caster has ended, or never started, there is nothing left to keep, and months of restarts must
+    // not pile them up.
     connect(caster, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), caster, &QObject::deleteLater);
-    connect(caster, &QProcess::errorOccurred, caster, [caster](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            caster->deleteLater();
-    });
 
-    caster->start(Platform::launchProgram(casterFolder), QStringList());
+    Platform::startCaster(*caster, Platform::launchProgram(casterFolder));
     lastRestart = QDateTime::currentDateTime();
-    caster->waitForStarted(65000);
+    if (!caster->waitForStarted(65000) && caster->state() == QProcess::NotRunning)
+        caster->deleteLater();
     pauseWithEvents(10);
 }
 
@@ -315,7 +350,7 @@ bool TimerHandler::detectLockUp()
 
 void TimerHandler::killCaster()
 {
-    QProcess listingProcess;
+    Platform::ChildProcess listingProcess;
     const QString listing = Platform::takeListing(listingProcess, 1500, 2000, 15000);
     const QStringList lines = listing.split(QStringLiteral("\r\n"), skipEmptyParts);
     for (const QString &line : lines) {

@@ -1,7 +1,6 @@
 #include "platform.h"
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <QSettings>
 
 #ifdef Q_OS_WIN
@@ -34,15 +33,35 @@ QString launchProgram(const QString &casterFolder)
     return QLatin1String(casterExecutable);
 }
 
-// The caster gets no share of the watchdog's console: Ctrl+C there, and closing its window, are meant
-// for the watchdog, and the caster must go on running when the watchdog stops. Its output goes
-// nowhere anyway, so a console of its own would show nothing.
-QProcess *newCasterProcess()
+namespace {
+
+void createWith(QProcess &process, DWORD flags)
 {
-    auto *process = new QProcess;
-    process->setCreateProcessArgumentsModifier(
-        [](QProcess::CreateProcessArguments *arguments) { arguments->flags |= DETACHED_PROCESS; });
-    return process;
+    process.setCreateProcessArgumentsModifier(
+        [flags](QProcess::CreateProcessArguments *arguments) { arguments->flags |= flags; });
+}
+
+} // namespace
+
+// No share of the watchdog's console: its Ctrl+C and its window's close reach every process attached
+// to it. Whatever the children print goes to pipes or nowhere, so a console of their own would show
+// nothing.
+ChildProcess::ChildProcess()
+{
+    createWith(*this, DETACHED_PROCESS);
+}
+
+// A launcher that runs the watchdog in a job object (Task Scheduler, some terminals and service
+// wrappers) ends the job's processes with it. The caster leaves the job where the job allows it, and
+// is started inside it where it does not, rather than not at all.
+void startCaster(ChildProcess &process, const QString &program)
+{
+    createWith(process, DETACHED_PROCESS | CREATE_BREAKAWAY_FROM_JOB);
+    process.start(program, QStringList());
+    if (process.state() != QProcess::NotRunning)
+        return;
+    createWith(process, DETACHED_PROCESS);
+    process.start(program, QStringList());
 }
 
 #else
@@ -59,29 +78,25 @@ QString launchProgram(const QString &casterFolder)
     return casterFolder + QLatin1Char('/') + QLatin1String(casterExecutable);
 }
 
-namespace {
-
-// The caster gets a session of its own: the terminal's Ctrl+C and hang-up are meant for the
-// watchdog, and the caster must go on running when the watchdog stops.
+// A session of its own: the terminal's Ctrl+C and hang-up go to the watchdog's process group and
+// session only.
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-class CasterProcess : public QProcess
-{
-protected:
-    void setupChildProcess() override { ::setsid(); }
-};
-#endif
+ChildProcess::ChildProcess() = default;
 
-} // namespace
-
-QProcess *newCasterProcess()
+void ChildProcess::setupChildProcess()
 {
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-    return new CasterProcess;
+    ::setsid();
+}
 #else
-    auto *process = new QProcess;
-    process->setChildProcessModifier([] { ::setsid(); });
-    return process;
+ChildProcess::ChildProcess()
+{
+    setChildProcessModifier([] { ::setsid(); });
+}
 #endif
+
+void startCaster(ChildProcess &process, const QString &program)
+{
+    process.start(program, QStringList());
 }
 
 #endif

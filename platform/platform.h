@@ -1,8 +1,8 @@
 #pragma once
 
+#include <QByteArray>
+#include <QProcess>
 #include <QString>
-
-class QProcess;
 
 // Everything the watchdog knows of the caster and of the operating system it runs on.
 namespace Platform {
@@ -13,7 +13,8 @@ constexpr char casterExecutable[] = "brindleCast.exe";
 constexpr char settingsOrganisation[] = "MORQ";
 constexpr char settingsApplication[] = "brindleCast";
 
-// The caster's per-user INI settings file, as QSettings names it; the file itself is not touched.
+// The caster's per-user INI settings file, as QSettings names it. Asking QSettings for the name reads
+// and parses the file once (at start-up); nothing is ever written to it.
 QString settingsFilePath();
 
 // Where a process-listing or process-ending command ("tasklist", "taskkill") is run from.
@@ -24,15 +25,42 @@ QString commandPath(const QString &command);
 // The program that starts the caster kept in casterFolder.
 QString launchProgram(const QString &casterFolder);
 
-// A process object for launching the caster. The caster it starts must outlive the watchdog and
-// must not share its console signals (Ctrl+C meant for the watchdog must not reach the caster).
-QProcess *newCasterProcess();
+// A process object for every program the watchdog starts: the caster and the commands. None of them
+// gets the console's signals meant for the watchdog (Ctrl+C, hang-up, a closed console window): a
+// Ctrl+C typed while a listing runs must not cut the listing short, and the caster must outlive the
+// watchdog.
+class ChildProcess : public QProcess
+{
+public:
+    ChildProcess();
+
+#if !defined(Q_OS_WIN) && QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+protected:
+    void setupChildProcess() override;
+#endif
+};
+
+// Starts the caster on process, a new ChildProcess.
+void startCaster(ChildProcess &process, const QString &program);
 
 // The text the listing command prints, within three budgets (start, first output, end).
-// The process object belongs to the caller and must stay alive until the caller is done.
-QString takeListing(QProcess &process, int startMs, int readyMs, int finishMs);
+// The process object belongs to the caller, who reads from it how the command ended, and must stay
+// alive until the caller is done.
+QString takeListing(ChildProcess &process, int startMs, int readyMs, int finishMs);
 
-// Ctrl+C, SIGTERM and the like end the event loop in an orderly way, so that the stop block gets written.
+// The console echo. It never makes the caller wait: a console that does not read (a terminal paused
+// with Ctrl+S, a selection in a console window, a pipe nobody reads) must not hold up the log or the
+// supervision. What it has not taken yet waits in a bounded backlog; lines beyond it are dropped.
+// Log lines are written as a text-mode console would write them, a command's output unchanged.
+enum class Echo { LogLine, Output, ErrorOutput };
+void echo(const QByteArray &bytes, Echo kind);
+// Gives the console up to waitMs to take what is still waiting; false when it has not.
+bool flushEcho(int waitMs);
+
+// Ctrl+C, SIGTERM and the like end the event loop in an orderly way, so that the stop block gets
+// written; a console that goes away does not end the watchdog. Installed before anything is written.
 void installStopHandler();
+// True once a stop has been asked for: no further check cycle begins then.
+bool stopRequested();
 
 } // namespace Platform

@@ -11,10 +11,12 @@
 namespace {
 
 int stopSockets[2] = {-1, -1};
+volatile std::sig_atomic_t stopAsked = 0;
 
 // Only async-signal-safe work here: the byte wakes the event loop, which does the rest.
 extern "C" void onStopSignal(int)
 {
+    stopAsked = 1;
     const int savedErrno = errno;
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(stopSockets[1], &byte, 1);
@@ -51,13 +53,18 @@ void installStopHandler()
         char bytes[16];
         while (::read(stopSockets[0], bytes, sizeof bytes) > 0) {
         }
-        // During a check cycle this only marks the loop for ending; the cycle finishes first.
+        // During a check cycle this ends the cycle's pauses at once; its remaining steps still run.
         QCoreApplication::quit();
     });
 
     catchSignal(SIGINT, onStopSignal);
     catchSignal(SIGTERM, onStopSignal);
     catchSignal(SIGHUP, onStopSignal);
+}
+
+bool stopRequested()
+{
+    return stopAsked != 0;
 }
 
 } // namespace Platform

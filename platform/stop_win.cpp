@@ -8,16 +8,18 @@
 
 namespace {
 
-std::atomic<bool> stopped{false};
+std::atomic<bool> stopAsked{false};
 
 // Runs on a thread of its own that the system starts for the console event.
 BOOL WINAPI onConsoleEvent(DWORD event)
 {
+    stopAsked.store(true);
     QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
-        // The system ends the process as soon as this returns: give the stop block time to be written.
-        for (int i = 0; i < 45 && !stopped.load(); ++i)
-            ::Sleep(100);
+        // The system ends the process as soon as this returns. Never returning lets the watchdog write
+        // its stop block and end by itself, which ends this thread too; the system's own time limit
+        // (5 s for a closed window) still applies.
+        ::Sleep(INFINITE);
     }
     return TRUE;
 }
@@ -28,9 +30,12 @@ namespace Platform {
 
 void installStopHandler()
 {
-    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit,
-                     [] { stopped.store(true); });
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+bool stopRequested()
+{
+    return stopAsked.load();
 }
 
 } // namespace Platform

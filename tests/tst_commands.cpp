@@ -89,7 +89,7 @@ void tst_Commands::listingWithinBudgets()
     elapsed.start();
     QString listing;
     {
-        QProcess process;
+        Platform::ChildProcess process;
         listing = Platform::takeListing(process, 500, 1000, 1500);
     }
     const qint64 ms = elapsed.elapsed();

@@ -9,6 +9,11 @@
 
 #include <memory>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
 using namespace WatchdogRun;
 
 namespace {
@@ -24,6 +29,18 @@ const QByteArray heldBack = "Detected ZUVA not running, (1) restarted at: <T> (1
                             "  Delayed, restart number 1 still too recent...\r\n";
 const QByteArray stopBlock = "# Monitoring service was stopped at: <T>\r\n# \r\n";
 
+QByteArray listingFailed(const char *result)
+{
+    return "Process listing failed at: <T> (returned " + QByteArray(result) + "), check skipped.\r\n";
+}
+
+// What the watchdog's standard output is connected to.
+enum class Console {
+    Read,   // read by the test as it comes
+    Closed, // a pipe whose reader goes away after a few bytes, as with "| head -c 10"
+    Stuck,  // a pipe that is full and never read, as a terminal paused with Ctrl+S
+};
+
 struct Case
 {
     const char *name;
@@ -31,10 +48,29 @@ struct Case
     QByteArray taskkill; // empty: missing
     QByteArray events;   // what the log holds after the start banner, the stop block included
     int signal = SIGTERM;
-    int signalAtMs = 0;       // 0: once the events before the stop block are all there
-    int minStopMs = 0;        // the stop comes no earlier: the cycle under way finishes first
-    bool casterAlive = false; // a caster was started and must outlive the watchdog
+    int signalAtMs = 0;         // 0: once the events before the stop block are all there
+    int minStopMs = 0;          // the watchdog ends no earlier: the steps under way finish first ...
+    int maxStopMs = 0;          // ... and no later (0: no bound), as the pauses end at once
+    bool casterAlive = false;   // one caster was running at the end and outlived the watchdog
+    bool casterAtStart = false; // the stand-in caster runs before the watchdog starts
+    bool signalToGroup = false; // the signal goes to the watchdog's process group, as Ctrl+C at a terminal
+    Console console = Console::Read;
 };
+
+// A pipe at path, filled to the brim; the returned descriptor is its reader, which never reads.
+int fullPipe(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (::mkfifo(name.constData(), 0600) != 0)
+        return -1;
+    const int reader = ::open(name.constData(), O_RDONLY | O_NONBLOCK);
+    const int writer = ::open(name.constData(), O_WRONLY | O_NONBLOCK);
+    const QByteArray block(4096, 'x');
+    while (::write(writer, block.constData(), size_t(block.size())) > 0) {
+    }
+    ::close(writer);
+    return reader;
+}
 
 } // namespace
 
@@ -45,6 +81,7 @@ class tst_Faults : public QObject
 private slots:
     void misbehavingCommandsAndStops();
     void logOnAFullDisk();
+    void partlyWrittenLinesLeaveNoTrace();
 };
 
 void tst_Faults::misbehavingCommandsAndStops()
@@ -53,16 +90,24 @@ void tst_Faults::misbehavingCommandsAndStops()
                           "  printf 'someprocess%05d.exe   %d Console   1   12,345 K\\r\\n' $i $i\n"
                           "  i=$((i+1))\n"
                           "  [ $i -eq 12345 ] && printf 'brindleCast.exe 4242\\r\\n'\n"
-                          "done\n";
+                          "done\n"
+                          "exit 0\n";
+    const QByteArray chatter = "#!/bin/sh\nhead -c 300000 /dev/zero\n";
     const QList<Case> cases = {
+        // 15 s to the first tick, 10 s waiting for output, 60 s for the end: it is abandoned, and
+        // nothing is started on the strength of a listing that never came.
         {"listing hangs, stop requested during it", "#!/bin/sh\nexec sleep 600\n", "",
-         notRunningAtStart + stopBlock, SIGTERM, 20000,
-         // 15 s to the first tick, 10 s waiting for output, 60 s for the end, a 10 s pause after the launch
-         90000, true},
-        {"listing command missing", "", "", notRunningAtStart + heldBack + stopBlock},
+         listingFailed("-1") + stopBlock, SIGTERM, 20000, 84000, 88000},
+        {"listing command missing", "", "", listingFailed("-2") + listingFailed("-2") + stopBlock},
         {"listing crashes after a caster line",
-         "#!/bin/sh\nprintf 'brindleCast.exe 7\\r\\n'\nkill -SEGV $$\n", "",
-         "At startup, Detected ZUVA running (<T>)\r\n" + stopBlock},
+         "#!/bin/sh\nprintf 'brindleCast.exe 7\\r\\n'\nkill -SEGV $$\n", "", listingFailed("-1") + stopBlock},
+        // The first cycle that could list is the start-up one.
+        {"listing fails once, then works",
+         "#!/bin/sh\nprintf 'brindleCast.exe 7\\r\\n'\n"
+         "[ -e failed-once ] && exit 0\n"
+         ": >failed-once\n"
+         "exit 3\n",
+         "", listingFailed("3") + "At startup, Detected ZUVA running (<T>)\r\n" + stopBlock},
         {"listing prints garbage",
          "#!/bin/sh\nprintf '\\377\\376\\0\\001brindle\\0Cast\\r\\r\\n\\n\\033[2J%%s%%n'\nhead -c 200000 "
          "/dev/zero\n",
@@ -73,44 +118,83 @@ void tst_Faults::misbehavingCommandsAndStops()
          "Process Kill/Restart returned -2\r\n"
          "Process Kill/Restart returned -2\r\n"
              + notRunningAtStart.mid(notRunningAtStart.indexOf("ZUVA application")) + stopBlock},
+        // The first command ends at 18 s; without its pause the second ends at 21 s, then the launch.
         {"process-ending command fails, stop requested during it", twoCasters, "#!/bin/sh\nsleep 3\nexit 1\n",
          "Detected Multiple copies of ZUVA running (<T>)\r\n"
          "Process Kill/Restart returned 1\r\n"
          "Process Kill/Restart returned 1\r\n"
              + notRunningAtStart.mid(notRunningAtStart.indexOf("ZUVA application")) + stopBlock,
-         SIGTERM, 16500,
-         // the first command ends at 18 s, then 10 s pause, 3 s command, 10 s pause, launch, 10 s pause
-         47000, true},
+         SIGTERM, 16500, 20000, 24000, true},
         {"Ctrl+C during the pause after a launch", emptyListing, "", notRunningAtStart + stopBlock, SIGINT,
-         18000, 24000, true},
+         18000, 17500, 20000, true},
+        // Typed at a terminal, Ctrl+C reaches the whole foreground process group; the listing runs
+        // from 15 s to 19 s and must not be cut short by it.
+        {"Ctrl+C at the terminal while a listing runs",
+         "#!/bin/sh\nsleep 4\nexec '" + QFile::encodeName(binary("tasklist")) + "'\n", "",
+         "At startup, Detected ZUVA running (<T>)\r\n" + stopBlock, SIGINT, 17000, 18000, 21500, true, true,
+         true},
+        {"console closed at once", emptyListing, "", notRunningAtStart + heldBack + stopBlock, SIGTERM, 0, 0,
+         0, false, false, false, Console::Closed},
+        // The process-ending command prints 300 KB that the console never takes.
+        {"console never reads", twoCasters, chatter,
+         "Detected Multiple copies of ZUVA running (<T>)\r\n"
+         "Process Kill/Restart returned 0\r\n"
+         "Process Kill/Restart returned 0\r\n"
+             + notRunningAtStart.mid(notRunningAtStart.indexOf("ZUVA application")) + stopBlock,
+         SIGTERM, 0, 0, 0, true, false, false, Console::Stuck},
     };
 
     std::vector<std::unique_ptr<Scratch>> runs;
+    std::vector<std::unique_ptr<QProcess>> readers; // for the console closed at once
+    std::vector<int> stuckReaders;
     for (const Case &c : cases) {
         runs.push_back(std::make_unique<Scratch>());
         Scratch &run = *runs.back();
         run.useOwnCommands(c.tasklist, c.taskkill);
-        QVERIFY(Scratch::writeScript(run.casterPath(),
-                                     c.casterAlive ? runningCaster : QByteArray("#!/bin/sh\nexit 0\n")));
+        if (c.casterAtStart) {
+            run.installStandin();
+            QVERIFY(run.startStandin() > 0);
+        } else {
+            QVERIFY(Scratch::writeScript(run.casterPath(),
+                                         c.casterAlive ? runningCaster : QByteArray("#!/bin/sh\nexit 0\n")));
+        }
+        if (c.signalToGroup)
+            run.launcher = QStringList(QStringLiteral("setsid"));
+        if (c.console == Console::Closed) {
+            readers.push_back(std::make_unique<QProcess>());
+            run.watchdog.setStandardOutputProcess(readers.back().get());
+            readers.back()->setStandardOutputFile(QProcess::nullDevice());
+            readers.back()->start(QStringLiteral("head"), {QStringLiteral("-c"), QStringLiteral("10")});
+        } else if (c.console == Console::Stuck) {
+            const QString pipe = run.root.filePath(QStringLiteral("console"));
+            stuckReaders.push_back(fullPipe(pipe));
+            QVERIFY(stuckReaders.back() >= 0);
+            run.watchdog.setStandardOutputFile(pipe);
+        }
         run.start();
     }
 
     QElapsedTimer clock;
     clock.start();
     std::vector<bool> signalled(cases.size(), false);
+    std::vector<qint64> endedAt(cases.size(), 0);
     while (true) {
         bool allDone = true;
         for (size_t i = 0; i < runs.size(); ++i) {
             const Case &c = cases.at(int(i));
             Scratch &run = *runs[i];
-            if (run.watchdog.state() == QProcess::NotRunning)
+            if (run.watchdog.state() == QProcess::NotRunning) {
+                if (!endedAt[i])
+                    endedAt[i] = run.started.elapsed();
                 continue;
+            }
             allDone = false;
             const QByteArray sofar = events(run.log());
-            const bool due = c.signalAtMs ? clock.elapsed() >= c.signalAtMs
+            const bool due = c.signalAtMs ? run.started.elapsed() >= c.signalAtMs
                                           : sofar == c.events.left(c.events.size() - stopBlock.size());
             if (due && !signalled[i]) {
-                ::kill(pid_t(run.watchdog.processId()), c.signal);
+                const pid_t pid = pid_t(run.watchdog.processId());
+                ::kill(c.signalToGroup ? -pid : pid, c.signal);
                 signalled[i] = true;
             }
         }
@@ -123,18 +207,21 @@ void tst_Faults::misbehavingCommandsAndStops()
         const Case &c = cases.at(int(i));
         Scratch &run = *runs[i];
         const QByteArray name = c.name;
+        QVERIFY2(events(run.log()) == c.events, name + ", the log after the banner:\n" + events(run.log()));
         QVERIFY2(run.watchdog.state() == QProcess::NotRunning, name + ": still running");
         QVERIFY2(run.watchdog.exitStatus() == QProcess::NormalExit && run.watchdog.exitCode() == 0,
                  name + ": did not end in order");
-        QCOMPARE(events(run.log()), c.events);
         QVERIFY2(run.log().count("# Monitoring service was stopped at: ") == 1,
                  name + ": stop block not once");
-        QVERIFY2(run.started.elapsed() >= c.minStopMs, name + ": stopped before the cycle had ended");
+        QVERIFY2(endedAt[i] >= c.minStopMs && (!c.maxStopMs || endedAt[i] <= c.maxStopMs),
+                 name + ": ended " + QByteArray::number(endedAt[i]) + " ms after the start");
         if (c.casterAlive) {
             QVERIFY2(run.standinPids().size() == 1, name);
             QVERIFY2(alive(*run.standinPids().begin()), name + ": the caster did not outlive the watchdog");
         }
     }
+    for (int reader : stuckReaders)
+        ::close(reader);
 }
 
 // The week's log is a link to a device that is always full: every write fails, the lines still
@@ -167,6 +254,45 @@ void tst_Faults::logOnAFullDisk()
                         "Log: # Monitoring service was stopped at: <T>\r\n"
                         "Log: # \r\n"));
     qInfo("watchdog RSS while every log write fails: %lld KiB", rss);
+}
+
+// A disk that fills up can take part of a line. The part is cut off again: every line in the file is
+// whole, and the lines after the disk has room again follow on cleanly. The caster folder is a small
+// filesystem of its own, filled between the start banner and the first check, then freed.
+void tst_Faults::partlyWrittenLinesLeaveNoTrace()
+{
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        QSKIP("A mount namespace of its own is needed (root, or a user namespace).");
+    Scratch scratch;
+    const QByteArray folder = QFile::encodeName(scratch.folder);
+    QVERIFY(::mount("zuva-faults", folder.constData(), "tmpfs", 0, "size=16k,huge=never") == 0);
+    scratch.useOwnCommands(emptyListing, "");
+    QVERIFY(Scratch::writeScript(scratch.casterPath(), "#!/bin/sh\nexit 0\n"));
+
+    // Earlier runs left the week's log 20 bytes short of a page once the start banner is added.
+    const qint64 days = QDate(2019, 1, 1).daysTo(QDateTime::currentDateTimeUtc().date());
+    const QByteArray banner = "  \r\n# \r\n# ZUVA Monitoring Tool (Rev 1.1) started at: <T>\r\n# \r\n";
+    const int bannerBytes = banner.size() - int(sizeof "<T>") + 1 + int(sizeof "dd.MM.yyyy HH:mm:ss") - 1;
+    const QByteArray earlier = "# " + QByteArray(4096 - 20 - bannerBytes - 4, '-') + "\r\n";
+    QFile log(scratch.folder + QStringLiteral("/ZUVAmon_log_%1.txt").arg(days / 7));
+    QVERIFY(log.open(QIODevice::WriteOnly) && log.write(earlier) == earlier.size());
+    log.close();
+
+    scratch.start();
+    QVERIFY(scratch.waitForLog("started at: ", 5000));
+    QFile filler(scratch.folder + QStringLiteral("/filler"));
+    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    while (filler.write(QByteArray(1024, 'f')) > 0) {
+    }
+    filler.close();
+    // Both lines of the first check fail: the first in part, as 20 bytes were left, the second whole.
+    QVERIFY(scratch.waitForConsole("Log: ZUVA application process was restarted... (1)\r\n", 25000));
+    QVERIFY(filler.remove());
+    QVERIFY(scratch.waitForLog("  Delayed, restart number 1 still too recent...\r\n", 25000));
+    scratch.stop();
+
+    QCOMPARE(maskTimes(scratch.log()), earlier + banner + heldBack + stopBlock);
+    QVERIFY(::umount2(folder.constData(), MNT_DETACH) == 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Faults)

@@ -127,6 +127,8 @@ void tst_Supervision::endsDuplicatesAndStartsOne()
     const QSet<qint64> after = scratch.liveStandins();
     QCOMPARE(after.size(), 1);
     QVERIFY(!after.intersects(before));
+    // What the process-ending command printed reaches the watchdog's console.
+    QVERIFY(scratch.console.contains("SUCCESS: The process with PID " + QByteArray::number(first) + " "));
     scratch.stop();
 }
 

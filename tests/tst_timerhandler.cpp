@@ -256,8 +256,8 @@ void tst_TimerHandler::largeSettingsFile()
     QVERIFY(file.remove());
 }
 
-// Checks after the first one, with an empty listing (here the listing command cannot even start,
-// which counts as "not running"): the launch waits until 120 s have passed since the last one.
+// Checks after the first one, with a listing that shows no caster: the launch waits until 120 s have
+// passed since the last one.
 void tst_TimerHandler::restartGate_data()
 {
     QTest::addColumn<int>("count");
@@ -373,6 +373,15 @@ int main(int argc, char *argv[])
     // Settings paths are fixed the first time they are asked for: point them away from the real home first.
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    // The stand-in listing command next to this test lists no caster.
+    const QString listing = config.filePath(QStringLiteral("listing"));
+    QFile listingFile(listing);
+    if (!listingFile.open(QIODevice::WriteOnly)
+        || listingFile.write("\r\nImage Name   PID\r\nother.exe 1\r\n") < 0)
+        return 1;
+    listingFile.close();
+    qputenv("FIXTURE_LISTING", QFile::encodeName(listing));
+    qputenv("FIXTURE_LISTING_MODE", "file");
     QCoreApplication app(argc, argv);
     tst_TimerHandler test;
     return QTest::qExec(&test, argc, argv);

@@ -169,7 +169,10 @@ public:
         watchdog.setProcessChannelMode(QProcess::SeparateChannels);
         QObject::connect(&watchdog, &QProcess::readyReadStandardOutput,
                          [this] { console += watchdog.readAllStandardOutput(); });
-        watchdog.start(program, QStringList());
+        if (launcher.isEmpty())
+            watchdog.start(program, QStringList());
+        else
+            watchdog.start(launcher.first(), launcher.mid(1) << program);
         started.start();
         QVERIFY(watchdog.waitForStarted(5000));
     }
@@ -226,6 +229,7 @@ public:
 
     QTemporaryDir root;
     QString program = binary("ZUVAserviceMon");
+    QStringList launcher; // a command that runs the watchdog, such as setsid; empty: none
     QString folder;
     QProcessEnvironment env;
     QProcess watchdog;

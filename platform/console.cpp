@@ -1,0 +1,136 @@
+#include "platform.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
+#include <cerrno>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// A few hundred lines: what a console that has stopped reading can owe before lines are dropped.
+constexpr qint64 backlogLimit = qint64(64) * 1024;
+
+struct Chunk
+{
+    QByteArray bytes;
+    bool toError;
+};
+
+// Writes bytes to standard output or error, and returns when they are written or cannot be. It may
+// block for as long as the console does not read, which is why only the echo's own thread calls it.
+void writeAll(const Chunk &chunk)
+{
+#ifdef Q_OS_WIN
+    const HANDLE handle = ::GetStdHandle(chunk.toError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    const char *data = chunk.bytes.constData();
+    DWORD left = DWORD(chunk.bytes.size());
+    DWORD written = 0;
+    while (left > 0 && ::WriteFile(handle, data, left, &written, nullptr) && written > 0) {
+        data += written;
+        left -= written;
+    }
+#else
+    const int fd = chunk.toError ? STDERR_FILENO : STDOUT_FILENO;
+    const char *data = chunk.bytes.constData();
+    qint64 left = chunk.bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return; // a console that has gone away: the echo carries on without it
+        data += written;
+        left -= written;
+    }
+#endif
+}
+
+// The echo's backlog and the thread that hands it to the console, in order. Both live as long as the
+// process: a thread blocked on a console that never reads again must not hold up the end.
+class ConsoleWriter
+{
+public:
+    static ConsoleWriter &instance()
+    {
+        // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): lives until the process ends
+        static ConsoleWriter *writer = [] {
+            auto *w = new ConsoleWriter;
+            std::thread([w] { w->run(); }).detach();
+            return w;
+        }();
+        return *writer;
+    }
+
+    void add(Chunk chunk)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (owed + chunk.bytes.size() > backlogLimit)
+            return;
+        owed += chunk.bytes.size();
+        chunks.push_back(std::move(chunk));
+        wake.notify_one();
+    }
+
+    bool flush(int waitMs)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return drained.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return owed == 0; });
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            wake.wait(lock, [this] { return !chunks.empty(); });
+            const Chunk chunk = std::move(chunks.front());
+            chunks.pop_front();
+            lock.unlock();
+            writeAll(chunk);
+            lock.lock();
+            owed -= chunk.bytes.size();
+            if (owed == 0)
+                drained.notify_all();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable drained;
+    std::deque<Chunk> chunks;
+    qint64 owed = 0; // bytes queued or being written
+};
+
+} // namespace
+
+namespace Platform {
+
+void echo(const QByteArray &bytes, Echo kind)
+{
+    if (bytes.isEmpty())
+        return;
+#ifdef Q_OS_WIN
+    // The console is in text mode for our own lines, as the runtime's printf would write them.
+    if (kind == Echo::LogLine) {
+        QByteArray text = bytes;
+        ConsoleWriter::instance().add({text.replace("\n", "\r\n"), false});
+        return;
+    }
+#endif
+    ConsoleWriter::instance().add({bytes, kind == Echo::ErrorOutput});
+}
+
+bool flushEcho(int waitMs)
+{
+    return ConsoleWriter::instance().flush(waitMs);
+}
+
+} // namespace Platform
