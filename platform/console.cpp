@@ -72,8 +72,10 @@ public:
     void add(Chunk chunk)
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        if (owed + chunk.bytes.size() > backlogLimit)
+        // A console that keeps up takes everything, however much comes at once.
+        if (queued > 0 && queued + chunk.bytes.size() > backlogLimit)
             return;
+        queued += chunk.bytes.size();
         owed += chunk.bytes.size();
         chunks.push_back(std::move(chunk));
         wake.notify_one();
@@ -93,6 +95,7 @@ private:
             wake.wait(lock, [this] { return !chunks.empty(); });
             const Chunk chunk = std::move(chunks.front());
             chunks.pop_front();
+            queued -= chunk.bytes.size();
             lock.unlock();
             writeAll(chunk);
             lock.lock();
@@ -106,7 +109,8 @@ private:
     std::condition_variable wake;
     std::condition_variable drained;
     std::deque<Chunk> chunks;
-    qint64 owed = 0; // bytes queued or being written
+    qint64 queued = 0; // bytes waiting behind the one being written
+    qint64 owed = 0;   // bytes queued or being written
 };
 
 } // namespace
