@@ -47,7 +47,7 @@ struct Victim
     int error;
 };
 
-// Growable arrays; there are a few hundred entries at most. Their memory goes with the process.
+// Growable arrays, at most as long as the process table. Their memory goes with the process.
 static struct Process *processes;
 static size_t processCount, processCapacity;
 static struct Victim *victims;
