@@ -2,6 +2,7 @@
 // processes that the tests start (and always end) themselves.
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QStringList>
@@ -15,6 +16,8 @@
 #include <memory>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -77,12 +80,18 @@ QByteArray procFile(qint64 pid, const char *file)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// The fields of /proc/<pid>/stat after the name, the state first.
+QByteArrayList statFields(qint64 pid)
+{
+    const QByteArray stat = procFile(pid, "stat");
+    return stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+}
+
 // When pid started (clock ticks since boot), or -1 once it has ended (a zombie has ended too).
 // Comparing start times tells our process from a later one that got the same pid.
 qint64 startedAt(qint64 pid)
 {
-    const QByteArray stat = procFile(pid, "stat");
-    const QByteArrayList fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    const QByteArrayList fields = statFields(pid);
     if (fields.size() < 20 || fields[0] == "Z" || fields[0] == "X")
         return -1;
     return fields[19].toLongLong();
@@ -116,6 +125,8 @@ public:
             p->kill();
             p->waitForFinished(5000);
         }
+        for (const QByteArray &file : rawFiles_) // beyond QString, so beyond QTemporaryDir
+            ::unlink(file.constData());
     }
 
     QString path(const char *name) const { return dir_.filePath(QString::fromUtf8(name)); }
@@ -139,11 +150,20 @@ public:
         return p->waitForStarted(5000) ? p : nullptr;
     }
 
-    // A copy of sleep under the given name, sleeping.
-    QProcess *sleeper(const char *name)
+    // A copy of sleep under the given file name, sleeping. A name that is not UTF-8 cannot pass
+    // through QString, so a script copies sleep and becomes it then.
+    QProcess *sleeper(const QByteArray &name)
     {
-        QFile::copy(QStringLiteral("/bin/sleep"), path(name));
-        return start(path(name), strings({"300"}));
+        if (QString::fromUtf8(name).toUtf8() == name) {
+            QFile::copy(QStringLiteral("/bin/sleep"), path(name));
+            return start(path(name), strings({"300"}));
+        }
+        rawFiles_ << QFile::encodeName(dir_.path()) + '/' + name;
+        QProcess *p = start(script("launch", "#!/bin/sh\ncd \"${0%/*}\" && cp /bin/sleep '" + name
+                                                 + "' && exec './" + name + "' 300\n"));
+        for (int i = 0; p && i < 500 && procFile(p->processId(), "comm") == "launch\n"; ++i)
+            QTest::qWait(10);
+        return p;
     }
 
     // A process started by one of ours, to be ended at cleanup as long as it is the same process.
@@ -165,6 +185,7 @@ private:
     QTemporaryDir dir_;
     std::vector<std::unique_ptr<QProcess>> procs_;
     std::vector<std::pair<qint64, qint64>> tracked_;
+    QByteArrayList rawFiles_;
 };
 
 const QByteArray scriptThatWaits = "#!/bin/sh\nread x\n";
@@ -190,6 +211,10 @@ private slots:
     void nothingMatches();
     void badUsage_data();
     void badUsage();
+    void namesRoundTrip_data();
+    void namesRoundTrip();
+    void neverLeavesStopped_data();
+    void neverLeavesStopped();
     void killsTree_data();
     void killsTree();
     void sparesItselfAndCaller();
@@ -327,8 +352,10 @@ void TestCompanions::longListingReadWhole()
     QVERIFY(s.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), loop.arg(count), s.path("pids")}));
     QTRY_COMPARE_WITH_TIMEOUT(s.pidsIn("pids").size(), count, 30000);
     const QList<qint64> pids = s.pidsIn("pids");
-    for (qint64 pid : pids)
+    for (qint64 pid : pids) {
         s.track(pid);
+        QTRY_COMPARE(procFile(pid, "comm"), QByteArray("sleep\n")); // a child may not have become sleep yet
+    }
 
     const Run r = run("tasklist");
     QCOMPARE(r.exitCode, 0);
@@ -416,6 +443,7 @@ void TestCompanions::badUsage_data()
     QTest::newRow("stray word") << strings({"/IM", "brindleCast.exe", "extra"});
     QTest::newRow("switch without slash") << strings({"IM", "brindleCast.exe"});
     QTest::newRow("longer switch") << strings({"/IMAGE", "brindleCast.exe"});
+    QTest::newRow("empty image name") << strings({"/IM", "", "/T", "/F"});
 }
 
 void TestCompanions::badUsage()
@@ -430,6 +458,125 @@ void TestCompanions::badUsage()
     QVERIFY(r.err.startsWith("ERROR: "));
     QCOMPARE(r.out, QByteArray());
     QCOMPARE(caster->state(), QProcess::Running);
+}
+
+void TestCompanions::namesRoundTrip_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("listed");
+    QTest::newRow("invalid byte") << QByteArray("brindleCast\xe9") << QByteArray("brindleCast_");
+    QTest::newRow("valid UTF-8") << QByteArray("brindleC\xc3\xa4st\xe2\x82\xac\xf0\x9f\x98\x80")
+                                 << QByteArray("brindleC\xc3\xa4st\xe2\x82\xac\xf0\x9f\x98\x80");
+    QTest::newRow("overlong forms") << QByteArray("a\xc0\xaf\xe0\x80\xaf\xf0\x8f\xbf\xbf")
+                                    << QByteArray("a_________");
+    QTest::newRow("surrogate, above U+10FFFF")
+        << QByteArray("a\xed\xa0\x80\xf4\x90\x80\x80") << QByteArray("a_______");
+    QTest::newRow("cut sequences") << QByteArray("a\xe2\x82.\xf0\x9f\x98") << QByteArray("a__.___");
+}
+
+// The watchdog decodes the listing as UTF-8 and hands a listed name back to taskkill: whatever the
+// file is called, that name must find the process, and only it.
+void TestCompanions::namesRoundTrip()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, listed);
+    StandIns s;
+    QProcess *target = s.sleeper(file);
+    QProcess *bystander = s.sleeper("brindleCast.exe");
+    QVERIFY(target && bystander);
+    QCOMPARE(namesOf(listing(), target->processId()), QByteArrayList{listed});
+
+    const Run r = run("taskkill", {QStringLiteral("/IM"), QString::fromUtf8(listed), QStringLiteral("/T"),
+                                   QStringLiteral("/F")});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, successLine(target->processId(), QCoreApplication::applicationPid()));
+    QVERIFY(target->waitForFinished(5000));
+    QCOMPARE(bystander->state(), QProcess::Running);
+}
+
+void TestCompanions::neverLeavesStopped_data()
+{
+    QTest::addColumn<QByteArray>("output"); // read, full (never read until the tree is gone), closed
+    QTest::addColumn<int>("signal");        // sent once taskkill has begun to stop the tree
+    QTest::newRow("output pipe full, never read") << QByteArray("full") << 0;
+    QTest::newRow("output pipe closed for reading") << QByteArray("closed") << 0;
+    QTest::newRow("SIGINT") << QByteArray("read") << int(SIGINT);
+    QTest::newRow("SIGTSTP") << QByteArray("read") << int(SIGTSTP);
+    QTest::newRow("SIGHUP") << QByteArray("read") << int(SIGHUP);
+}
+
+// taskkill stops a tree before it ends it. Whatever happens to it or to its output meanwhile, every
+// process of the tree ends, none is left stopped, and the exit status says that they were ended.
+void TestCompanions::neverLeavesStopped()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(int, signal);
+    const int count = 150; // a report longer than any output buffer
+    StandIns s;
+    QProcess *caster = s.start(s.script("brindleCast.exe", "#!/bin/sh\n"
+                                                           "i=0; while [ $i -lt $2 ]; do\n"
+                                                           "  sleep 300 & echo $! >>\"$1\"; i=$((i+1))\n"
+                                                           "done; wait\n"),
+                               {s.path("pids"), QString::number(count)});
+    QVERIFY(caster);
+    QTRY_COMPARE_WITH_TIMEOUT(s.pidsIn("pids").size(), count, 30000);
+    QList<qint64> tree = s.pidsIn("pids");
+    for (qint64 pid : tree)
+        s.track(pid);
+    tree << caster->processId();
+    QList<qint64> starts;
+    for (qint64 pid : tree)
+        starts << startedAt(pid);
+    // "pid state" of each process of the tree that still runs.
+    auto survivors = [&] {
+        QByteArrayList alive;
+        for (int i = 0; i < tree.size(); ++i)
+            if (startedAt(tree[i]) == starts[i])
+                alive << QByteArray::number(tree[i]) + ' ' + statFields(tree[i]).value(0);
+        return alive;
+    };
+
+    const QByteArray fifo = QFile::encodeName(s.path("report"));
+    QFile reader;
+    QProcess taskkill;
+    if (output != "read") { // a pipe of our own, filled by our own writer before taskkill gets it when "full"
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        QVERIFY(reader.open(::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC), QIODevice::ReadOnly,
+                            QFileDevice::AutoCloseHandle));
+        const int writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(writer >= 0);
+        const char byte = 'x';
+        while (output == "full" && ::write(writer, &byte, 1) == 1) {
+        }
+        ::close(writer);
+        taskkill.setStandardOutputFile(s.path("report"));
+    }
+    taskkill.start(QStringLiteral(ZUVA_BIN_DIR "/taskkill"), strings({"/IM", "brindleCast.exe", "/T", "/F"}));
+    QVERIFY(taskkill.waitForStarted(5000));
+    if (output == "closed")
+        reader.close();
+    if (signal) {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 10000 && startedAt(tree.last()) == starts.last()
+               && statFields(tree.last()).value(0) != "T") {
+        }
+        ::kill(static_cast<pid_t>(taskkill.processId()), signal);
+    }
+
+    QTRY_COMPARE(survivors(), QByteArrayList());
+    if (output == "full") {
+        QCOMPARE(taskkill.state(), QProcess::Running); // still waiting to print its report
+        reader.close();
+    }
+    if (taskkill.state() != QProcess::NotRunning) // a SIGTSTP stops taskkill itself
+        ::kill(static_cast<pid_t>(taskkill.processId()), SIGCONT);
+    taskkill.waitForFinished(5000);
+    QCOMPARE(taskkill.state(), QProcess::NotRunning);
+    if (taskkill.exitStatus() == QProcess::CrashExit)
+        QCOMPARE(taskkill.exitCode(), signal); // ended by the signal, once the tree was gone
+    else
+        QCOMPARE(taskkill.exitCode(), 0);
 }
 
 void TestCompanions::killsTree_data()
