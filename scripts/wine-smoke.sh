@@ -307,14 +307,19 @@ if start_caster "$folder"; then
         sleep 18
         typed=$(date +%s)
         printf '\003' >&3
-        deadline=$((SECONDS + 10))
-        until [ -s "$folder.status" ] || ((SECONDS >= deadline)); do sleep 0.2; done
+        # The listing ends about 5 s after the key. A watchdog that is late is still waited for, so that
+        # the log shows what it did in the end.
+        until [ -s "$folder.status" ] || (($(date +%s) - typed >= 30)); do sleep 0.2; done
+        took=$(($(date +%s) - typed))
         if [ ! -s "$folder.status" ]; then
-            fail "the watchdog did not end within 10 s of Ctrl+C typed at the terminal"
-        elif [ "$(cat "$folder.status")" != 0 ]; then
-            fail "exit code $(cat "$folder.status") after Ctrl+C typed at the terminal"
+            fail "the watchdog still ran $took s after Ctrl+C typed at the terminal"
         else
-            pass "ended on Ctrl+C typed at the terminal with exit code 0"
+            ((took <= 10)) || fail "the watchdog ended $took s after Ctrl+C typed at the terminal, expected within 10 s"
+            if [ "$(cat "$folder.status")" = 0 ]; then
+                pass "ended $took s after Ctrl+C typed at the terminal, with exit code 0"
+            else
+                fail "exit code $(cat "$folder.status") after Ctrl+C typed at the terminal"
+            fi
         fi
         check_log_name "$folder" "$week"
         # The check's line is written when its listing has ended: a line from before the key means that
