@@ -42,5 +42,5 @@ echo "$package"
 
 if [ "$1" = smoke ]; then
     scripts/setup.sh wine64 unzip
-    scripts/wine-smoke.sh "$package" "$build/bin/standin-caster.exe"
+    scripts/wine-smoke.sh "$package" "$build/bin/standin-caster.exe" "$build/bin/winlist.exe"
 fi

@@ -1,18 +1,29 @@
 #!/usr/bin/env bash
-# Runs the Windows package under Wine, each run in a fresh prefix and scratch folders:
+# Runs the Windows package under Wine, in a fresh prefix and scratch folders:
 #  - the package holds the watchdog, with its manifest, and the DLLs it needs, and nothing else;
 #  - unzipped into a folder without the caster, the watchdog writes header, banner and fatal block,
 #    and on Ctrl+C its stop block;
 #  - unzipped next to the stand-in caster, its first check starts the caster by its bare name, and
-#    the caster goes on running after the watchdog has stopped.
-# Log and console are compared byte for byte, with the times masked.
-#   scripts/wine-smoke.sh <package zip> <stand-in caster .exe>
+#    the caster goes on running after the watchdog has stopped;
+#  - with a caster already running, the first check finds it and starts nothing;
+#  - Ctrl+C typed at the watchdog's terminal while a slow listing runs stops the watchdog once the
+#    check is done, and leaves exactly the one caster running.
+# Wine's own tasklist prints nothing, so a listing command of the test's own (built as winlist.exe)
+# sits beside the watchdog as tasklist.exe. Log and console are compared byte for byte, times masked.
+#   scripts/wine-smoke.sh <package zip> <stand-in caster .exe> <listing .exe>
 set -euo pipefail
 export LC_ALL=C
-[ $# -eq 2 ] || { echo "usage: $0 <package zip> <stand-in caster .exe>" >&2; exit 2; }
+[ $# -eq 3 ] || { echo "usage: $0 <package zip> <stand-in caster .exe> <listing .exe>" >&2; exit 2; }
+
+# The smoke starts casters, and a listing or a kill elsewhere on the machine must not see them: as root
+# it gets a process table of its own, which takes every process it started with it when it ends.
+if [ "$(id -u)" -eq 0 ] && [ $$ -ne 1 ]; then
+    exec unshare --pid --fork --mount-proc --kill-child "$0" "$@"
+fi
 
 package=$(realpath "$1")
 standin=$(realpath "$2")
+listing=$(realpath "$3")
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 started=$SECONDS
@@ -156,6 +167,47 @@ check_log_name() {
     fi
 }
 
+# The package next to the stand-in caster, with the listing command beside the watchdog.
+caster_folder() { # <folder>
+    mkdir "$1"
+    unzip -q "$package" -d "$1"
+    cp "$standin" "$1/brindleCast.exe"
+    cp "$listing" "$1/tasklist.exe"
+}
+
+# How many casters the prefix runs, as the listing shows them.
+casters() { # <folder>
+    (cd "$1" && "$wine" tasklist.exe) | grep -ci '^brindleCast\.exe ' || true
+}
+
+expect_casters() { # <what> <folder> <count>
+    local count
+    count=$(casters "$2")
+    if [ "$count" = "$3" ]; then
+        pass "$1: $3 caster(s) running afterwards"
+    else
+        fail "$1: $count caster(s) running afterwards, expected $3"
+    fi
+}
+
+start_caster() { # <folder>
+    (cd "$1" && exec "$wine" brindleCast.exe >/dev/null 2>&1) &
+    local deadline=$((SECONDS + 20))
+    until [ "$(casters "$1")" = 1 ]; do
+        if ((SECONDS >= deadline)); then
+            fail "the stand-in caster does not show in the listing"
+            return 1
+        fi
+        sleep 0.5
+    done
+}
+
+# Ends every program in the prefix, casters included, so that the next case starts from none.
+end_wine() {
+    "$wineserver" -k 2>/dev/null || true
+    "$wineserver" -w 2>/dev/null || true
+}
+
 # 1. No caster in the folder.
 folder=$scratch/no-caster
 mkdir "$folder"
@@ -176,11 +228,9 @@ if wait_for_line "$folder" "correct folder." 30; then
     compare "no caster: console" "$folder.console" "$scratch/expected.console"
 fi
 
-# 2. The stand-in as the caster. Wine's tasklist lists nothing, so the first check starts it.
+# 2. The stand-in as the caster, not running: the first check starts it.
 folder=$scratch/with-caster
-mkdir "$folder"
-unzip -q "$package" -d "$folder"
-cp "$standin" "$folder/brindleCast.exe"
+caster_folder "$folder"
 settings=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/MORQ/brindleCast.ini
 export STANDIN_INTERVAL_MS=1000
 week=$(week_now)
@@ -209,6 +259,85 @@ if wait_for_line "$folder" "ZUVA application process was restarted... (1)" 45; t
         fail "no settings file at $settings:"
         find "$WINEPREFIX/drive_c/users" -name '*.ini'
     fi
+    expect_casters "with caster" "$folder" 1
+fi
+end_wine
+
+# 3. A caster already running: the first check finds it and starts nothing.
+folder=$scratch/running
+caster_folder "$folder"
+week=$(week_now)
+if start_caster "$folder"; then
+    start_watchdog "$folder"
+    if wait_for_line "$folder" "At startup, Detected ZUVA" 30; then
+        stop_watchdog
+        check_log_name "$folder" "$week"
+        lines=("At startup, Detected ZUVA running (<T>)")
+        log_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.log"
+        console_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.console"
+        compare "running caster: log (found at the first check, stop block)" "$folder"/ZUVAmon_log_*.txt "$scratch/expected.log"
+        compare "running caster: console" "$folder.console" "$scratch/expected.console"
+        expect_casters "running caster" "$folder" 1
+    fi
+fi
+end_wine
+
+# 4. Ctrl+C typed at the watchdog's terminal while its listing runs, with a caster running. Wine turns
+# the key into the console's Ctrl+C only on a terminal, which script provides; the terminal sends the
+# key as SIGINT to its whole foreground process group, as it would for an operator. The listing takes
+# 8 s and the key comes 3 s into the first check: the watchdog must finish the check without taking
+# the cut listing for "no caster", and stop soon after the listing has ended.
+# The shell keeps the terminal open after the watchdog has ended: its hang-up would end what is left in
+# its process group, where Wine leaves the casters the watchdog started, before they could be counted.
+folder=$scratch/ctrl-c
+caster_folder "$folder"
+week=$(week_now)
+if start_caster "$folder"; then
+    mkfifo "$scratch/keys"
+    ZUVA_TEST_LISTING_DELAY_MS=8000 script -q -e -c "trap : INT; cd '$folder' \
+        && '$wine' ZUVAserviceMon.exe >'$folder.console' 2>'$folder.stderr'; echo \$? >'$folder.status'; read -r _" \
+        /dev/null <"$scratch/keys" >"$folder.terminal" &
+    watchdog=$!
+    exec 3>"$scratch/keys"
+    if wait_for_line "$folder" "# ZUVA Monitoring Tool" 30; then
+        sleep 18
+        typed=$(date +%s)
+        printf '\003' >&3
+        # The listing ends 5 to 6 s after the key. A watchdog that is late is still waited for, so that
+        # the log shows what it did in the end.
+        until [ -s "$folder.status" ] || (($(date +%s) - typed >= 30)); do sleep 0.2; done
+        took=$(($(date +%s) - typed))
+        if [ ! -s "$folder.status" ]; then
+            fail "the watchdog still ran $took s after Ctrl+C typed at the terminal"
+        else
+            ((took <= 9)) || fail "the watchdog ended $took s after Ctrl+C typed at the terminal, expected within 9 s"
+            if [ "$(cat "$folder.status")" = 0 ]; then
+                pass "exit code 0 after Ctrl+C typed at the terminal (ended $took s after it)"
+            else
+                fail "exit code $(cat "$folder.status") after Ctrl+C typed at the terminal"
+            fi
+        fi
+        check_log_name "$folder" "$week"
+        # The check's line is written when its listing has ended: a line from before the key means that
+        # the key came too late to test anything.
+        checked=$(sed -n -E 's/^At startup, .*[^0-9]([0-9]{2})\.([0-9]{2})\.([0-9]{4}) ([0-9:]{8}).*/\3-\2-\1 \4/p' \
+            "$folder"/ZUVAmon_log_*.txt)
+        if [ -n "$checked" ] && (($(date -d "$checked" +%s) < typed)); then
+            fail "the first check ended ($checked) before Ctrl+C was typed: the key missed the listing"
+        fi
+        lines=("At startup, Detected ZUVA running (<T>)")
+        log_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.log"
+        console_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.console"
+        compare "Ctrl+C during the listing: log (caster found, one stop block)" "$folder"/ZUVAmon_log_*.txt "$scratch/expected.log"
+        compare "Ctrl+C during the listing: console" "$folder.console" "$scratch/expected.console"
+        expect_casters "Ctrl+C during the listing" "$folder" 1
+    fi
+    # A watchdog still running is ended with the rest of the prefix; then the shell may close the terminal.
+    end_wine
+    printf '\n' >&3
+    exec 3>&-
+    wait "$watchdog" || true
+    watchdog=
 fi
 
 echo "Windows smoke under Wine: $failures failure(s), $((SECONDS - started)) s"
