@@ -43,12 +43,15 @@ void createWith(QProcess &process, DWORD flags)
 
 } // namespace
 
-// No share of the watchdog's console: its Ctrl+C and its window's close reach every process attached
-// to it. Whatever the children print goes to pipes or nowhere, so a console of their own would show
-// nothing.
+// No share of the watchdog's console, and a process group of their own: the console's Ctrl+C and its
+// window's close reach every process attached to it (and Wine, with a terminal, every process of the
+// terminal's group). Whatever the children print goes to pipes or nowhere, so a console of their own
+// would show nothing.
+constexpr DWORD childFlags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP;
+
 ChildProcess::ChildProcess()
 {
-    createWith(*this, DETACHED_PROCESS);
+    createWith(*this, childFlags);
 }
 
 // A launcher that runs the watchdog in a job object (Task Scheduler, some terminals and service
@@ -56,11 +59,11 @@ ChildProcess::ChildProcess()
 // is started inside it where it does not, rather than not at all.
 void startCaster(ChildProcess &process, const QString &program)
 {
-    createWith(process, DETACHED_PROCESS | CREATE_BREAKAWAY_FROM_JOB);
+    createWith(process, childFlags | CREATE_BREAKAWAY_FROM_JOB);
     process.start(program, QStringList());
     if (process.state() != QProcess::NotRunning)
         return;
-    createWith(process, DETACHED_PROCESS);
+    createWith(process, childFlags);
     process.start(program, QStringList());
 }
 
