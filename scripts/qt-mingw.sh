@@ -18,6 +18,7 @@ say() { echo "qt-mingw: [$(((SECONDS - started) / 60)) min] $*"; }
 exec 9>"$kit.lock"
 flock -n 9 || { say "waiting for the Qt kit another run is building"; flock 9; }
 [ -f "$kit/mingw-toolchain.cmake" ] && exit 0
+rm -rf "$kit".build.* # left by a run that was killed: with the lock held, no other run is building
 if [ -e "$kit" ] && ! rmdir "$kit" 2>/dev/null; then
     echo "$kit is there, and is no finished kit: remove it or name another folder" >&2
     exit 1
