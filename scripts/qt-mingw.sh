@@ -64,7 +64,8 @@ say "fetching the source of qtbase5-dev"
 run apt-get source qtbase5-dev
 cd qtbase-opensource-src-*/
 say "configuring, then compiling the host tools and QtCore (about 550 files)"
-while sleep 60; do say "$(find . -name '*.o' | wc -l) files compiled"; done &
+# The sleep outlives the ticker by up to a minute, so it must not hold a caller's pipe open.
+while sleep 60 >/dev/null 2>&1; do say "$(find . -name '*.o' | wc -l) files compiled"; done &
 ticker=$!
 run ./configure -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32- \
     -prefix "$work/kit/qt5-win" -extprefix "$work/kit/qt5-win" -hostprefix "$work/kit/qt5-win-host" \
@@ -93,6 +94,8 @@ fi
 cat >"$work/kit/mingw-toolchain.cmake" <<'EOF'
 # CMake toolchain for a Windows x86_64 build on Debian with MinGW-w64 (posix threads)
 # against the Qt 5.15 Core kept beside this file.
+#   apt-get install g++-mingw-w64-x86-64-posix
+#   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=<this file>
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
