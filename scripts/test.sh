@@ -58,11 +58,8 @@ for suite in "${suites[@]}"; do
 done
 
 echo "===== Windows ====="
-if [ -d ../shared/qt5-mingw ]; then
-    if scripts/windows.sh smoke; then passed=$((passed + 1)); else failed=$((failed + 1)) status=1; fi
-else
-    echo "SKIPPED: ../shared/qt5-mingw not found, no Windows build"
-fi
+# Where no Qt for Windows is at hand, the first run builds one (10-15 minutes) and keeps it.
+if scripts/windows.sh smoke; then passed=$((passed + 1)); else failed=$((failed + 1)) status=1; fi
 
 echo "$passed passed, $failed failed"
 exit $status

@@ -15,11 +15,14 @@ package | smoke) ;;
 *) usage ;;
 esac
 
-if [ ! -d ../shared/qt5-mingw ]; then
-    echo "SKIPPED: ../shared/qt5-mingw not found"
-    exit 0
+# The Qt 5 Core for Windows: the shared one where it is at hand, else the one built on this machine
+# from Debian's source (scripts/qt-mingw.sh, once) and kept in a cache folder outside the checkout.
+kit=../shared/qt5-mingw
+if [ ! -d "$kit" ]; then
+    kit=${ZUVA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zuva}/qt5-mingw
+    [ -f "$kit/mingw-toolchain.cmake" ] || scripts/qt-mingw.sh "$kit" >&2
 fi
-toolchain=$(realpath ../shared/qt5-mingw)/mingw-toolchain.cmake
+toolchain=$(realpath "$kit")/mingw-toolchain.cmake
 
 scripts/setup.sh cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 
