@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: against Qt 5 and Qt 6, the unit and
 # fault tests again under AddressSanitizer and UndefinedBehaviorSanitizer, the static checks, and
-# the Windows build with its smoke run under Wine (where the Qt for Windows is at hand).
+# the Windows build with its smoke run under Wine (building the Qt for Windows first where there is none).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Windows build, cross-compiled here with MinGW-w64 against the Qt 5 Core kept in ../shared/qt5-mingw.
+# The Windows build, cross-compiled here with MinGW-w64 against a Qt 5 Core for Windows (see below).
 #   scripts/windows.sh package   builds build-win/ and makes the zip an operator unzips; prints its path
 #   scripts/windows.sh smoke     the same, then runs the package under Wine (scripts/wine-smoke.sh)
 set -euo pipefail
