@@ -69,6 +69,19 @@ zb_sleep_until() {
     return 0
 }
 
+# Makes a cpuacct cgroup (cgroup v1) for the bench and prints its path; fails without root or
+# without that controller. Its cpuacct.usage counts the CPU, in ns, of every process that was ever
+# in it, including those that have ended.
+zb_cgroup_make() { # <name>
+    local dir=/sys/fs/cgroup/cpuacct/$1
+    [ "$(id -u)" -eq 0 ] && mkdir -p "$dir" 2>/dev/null && [ -f "$dir/cpuacct.usage" ] && echo "$dir"
+}
+
+# Moves the calling (sub)shell into the cgroup <dir>; with an empty <dir>, does nothing.
+zb_cgroup_join() { # <dir>
+    [ -z "$1" ] || echo "$BASHPID" >"$1/cgroup.procs"
+}
+
 # "utime stime cutime cstime" in clock ticks, from /proc/<pid>/stat. The fields are counted after
 # the last ')': the process name may hold blanks.
 zb_cpu_ticks() {
@@ -120,9 +133,4 @@ zb_children() {
         fi
     done
     echo "$children $zombies"
-}
-
-# Milliseconds from clock ticks, with one decimal.
-zb_ticks_ms() {
-    awk -v t="$1" -v hz="$zb_clk_tck" 'BEGIN { printf "%.1f", t * 1000 / hz }'
 }
