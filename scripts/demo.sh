@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh g++ make cmake qtbase5-dev
+scripts/setup.sh g++ make cmake qtbase5-dev musl-tools util-linux
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target ZUVAserviceMon tasklist taskkill standin-caster >/dev/null
 root=$PWD
@@ -18,4 +18,4 @@ echo "Watchdog running in $demo/caster; its log is $demo/caster/ZUVAmon_log_*.tx
 echo "End the caster from another terminal with: $root/build/bin/taskkill /IM brindleCast.exe /T /F"
 echo "Stop the watchdog with Ctrl+C."
 cd "$demo/caster"
-exec "$root/build/bin/ZUVAserviceMon"
+exec "$root/scripts/own-process-table.sh" "$root/build/bin/ZUVAserviceMon"
