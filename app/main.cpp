@@ -8,8 +8,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     // Before the first line is written: from here on a console that goes away cannot end the
-    // watchdog, and Ctrl+C ends it in order.
+    // watchdog, one that does not read cannot hold it up (Qt's own warnings included), and Ctrl+C
+    // ends it in order.
     Platform::installStopHandler();
+    qInstallMessageHandler(Platform::echoQtMessage);
 
     // The timer and the watchdog live as long as the process: the watchdog's destructor would write
     // a second stop block after the one the quit has written.

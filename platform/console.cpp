@@ -137,4 +137,15 @@ bool flushEcho(int waitMs)
     return ConsoleWriter::instance().flush(waitMs);
 }
 
+void echoQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const QByteArray text = qFormatLogMessage(type, context, message).toLocal8Bit() + '\n';
+    if (type != QtFatalMsg) {
+        echo(text, Echo::ErrorOutput);
+        return;
+    }
+    // The process ends right after this: the message has to be out before then, waiting or not.
+    writeAll({text, true});
+}
+
 } // namespace Platform

@@ -56,6 +56,8 @@ enum class Echo { LogLine, Output, ErrorOutput };
 void echo(const QByteArray &bytes, Echo kind);
 // Gives the console up to waitMs to take what is still waiting; false when it has not.
 bool flushEcho(int waitMs);
+// A message handler (qInstallMessageHandler) that sends Qt's own warnings the same way.
+void echoQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
 // Ctrl+C, SIGTERM and the like end the event loop in an orderly way, so that the stop block gets
 // written; a console that goes away does not end the watchdog. Installed before anything is written.
