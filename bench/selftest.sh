@@ -54,11 +54,13 @@ check_log() { # <name> <expect> [awk options...]
 # A day's worth of everything the watchdog may rightly write, across midnight and a new year.
 {
     banner
-    absent_at_start 15
+    line "Process listing failed at: $(at 15) (returned -2), check skipped."
+    absent_at_start 30
     launched 1
-    absent 40 1
+    absent 55 1
     delayed 1
-    absent 135 1
+    line "Process listing failed at: $(at 85) (returned -1), check skipped."
+    absent 150 1
     launched 2 # 120 s after the first
     multiple 270
     killed 0

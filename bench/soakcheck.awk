@@ -14,7 +14,9 @@
 #  - multiple copies -> a kill result for every copy (at least two), then a launch or "Delayed";
 #  - app or files locked up -> kill result(s), then a launch (lock-ups are only looked for 180 s
 #    after a launch, so the 120 s gate can never hold these back);
-#  - no two launches within 120 s, and no restart held back when the last launch is 120 s old.
+#  - no two launches within 120 s, and no restart held back when the last launch is 120 s old;
+#  - a check whose listing failed does nothing else (and comes between detections and answers).
+#    At the start-up of a run it leaves the next check to be the start-up one.
 #
 # Launch times: the launch line carries no time of its own, so it is placed at the time of the
 # detection line before it plus the 10 s pause that follows each kill command. Log times are whole
@@ -118,6 +120,13 @@ function detect(kind, t) {
     }
     if (!runs)
         new_run() # a log cut before its banner: judge it as one run
+}
+
+/^Process listing failed at: .* \(returned -?[0-9]+\), check skipped\.$/ {
+    if (pending != "")
+        violation("a " pending " detection had no answer")
+    ++skipped
+    next
 }
 
 /^At startup, Detected ZUVA running \(/ {
@@ -236,6 +245,7 @@ END {
     printf "detections, files locked up:     %d\n", detections["files lock-up"]
     printf "found running at start-up:       %d\n", detections["running at start-up"]
     printf "restarts held back (Delayed):    %d\n", delayed
+    printf "checks skipped, listing failed:  %d\n", skipped
     line = ""
     for (code in kill_codes)
         line = line sprintf("  %s: %d", code, kill_codes[code])
