@@ -2,7 +2,6 @@
 
 #include "platform.h"
 
-#include <QCoreApplication>
 #include <QDate>
 #include <QDir>
 #include <QElapsedTimer>
@@ -24,10 +23,11 @@ QString timeStamp()
     return QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
 }
 
-// Signed seconds from `since` to now; 0 while nothing has been recorded yet.
+// Signed seconds from `since` to now; 0 while nothing has been recorded yet. Counted in UTC, which
+// gives the same seconds as local time without looking up the time zone at every check.
 qint64 secondsSince(const QDateTime &since)
 {
-    return since.isNull() ? 0 : since.secsTo(QDateTime::currentDateTime());
+    return since.isNull() ? 0 : since.secsTo(QDateTime::currentDateTimeUtc());
 }
 
 quint16 checksum(const QByteArray &data)
@@ -313,7 +313,7 @@ bool TimerHandler::detectLockUp()
     static quint16 previousChecksum = 0;
 
     bool found = false;
-    const qint64 age = settingsInfo.lastModified().secsTo(QDateTime::currentDateTime());
+    const qint64 age = secondsSince(settingsInfo.lastModified());
 
     // A caster that works rewrites its settings file well within this time.
     if (age > 360) {

@@ -10,6 +10,6 @@ for user in "" "--user --map-root-user"; do
         exec unshare $user --pid --fork --mount-proc sh -c '"$@"; exit $?' sh "$@"
     fi
 done
-echo "SKIP: $(basename "$1") starts, lists or ends casters, and no process table of its own can be had" \
+echo "SKIP: ${1##*/} starts, lists or ends casters, and no process table of its own can be had" \
     "here (it needs root, or unprivileged user namespaces, for unshare --pid)." >&2
 exit 77
