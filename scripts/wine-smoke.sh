@@ -88,6 +88,17 @@ compare() {
     fi
 }
 
+# <what> <folder> <event lines...>: the run's log and console hold the header, the banner, these
+# lines and the stop block, byte for byte.
+compare_run() {
+    local what=$1 folder=$2
+    shift 2
+    log_bytes "${header[@]}" "${banner[@]}" "$@" "${stop_block[@]}" >"$scratch/expected.log"
+    console_bytes "${header[@]}" "${banner[@]}" "$@" "${stop_block[@]}" >"$scratch/expected.console"
+    compare "$what: log" "$folder"/ZUVAmon_log_*.txt "$scratch/expected.log"
+    compare "$what: console" "$folder.console" "$scratch/expected.console"
+}
+
 # The week's log: numbered by whole weeks since 1 January 2019 (UTC). Either side of a week's start
 # may be right when a run straddles it.
 week_now() { echo $((($(date -u +%s) / 86400 - $(date -u -d 2019-01-01 +%s) / 86400) / 7)); }
@@ -222,10 +233,7 @@ if wait_for_line "$folder" "correct folder." 30; then
     fatal=($'###\r\n\r\n# FATAL ERROR: The ZUVA NTRIP Caster program was not found, \r\n#  Looking at: '"Z:$folder/brindleCast.exe"$' \r\n'
         " -- Monitoring process now disabled, unable to find ZUVA."
         " -- To configure, please place this tool in the correct folder.")
-    log_bytes "${header[@]}" "${banner[@]}" "${fatal[@]}" "${stop_block[@]}" >"$scratch/expected.log"
-    console_bytes "${header[@]}" "${banner[@]}" "${fatal[@]}" "${stop_block[@]}" >"$scratch/expected.console"
-    compare "no caster: log (header, banner, fatal block, stop block)" "$folder"/ZUVAmon_log_*.txt "$scratch/expected.log"
-    compare "no caster: console" "$folder.console" "$scratch/expected.console"
+    compare_run "no caster (header, banner, fatal block, stop block)" "$folder" "${fatal[@]}"
 fi
 
 # 2. The stand-in as the caster, not running: the first check starts it.
@@ -239,10 +247,7 @@ if wait_for_line "$folder" "ZUVA application process was restarted... (1)" 45; t
     stop_watchdog
     check_log_name "$folder" "$week"
     lines=("At startup, Detected ZUVA not running, restarted at: <T>" "ZUVA application process was restarted... (1)")
-    log_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.log"
-    console_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.console"
-    compare "with caster: log (header, banner, start at the first check, stop block)" "$folder"/ZUVAmon_log_*.txt "$scratch/expected.log"
-    compare "with caster: console" "$folder.console" "$scratch/expected.console"
+    compare_run "with caster (header, banner, start at the first check, stop block)" "$folder" "${lines[@]}"
 
     beat() { sed -n -E 's/^beat=([0-9]+)\r?$/\1/p' "$settings" 2>/dev/null; }
     if [ -f "$settings" ]; then
@@ -273,10 +278,7 @@ if start_caster "$folder"; then
         stop_watchdog
         check_log_name "$folder" "$week"
         lines=("At startup, Detected ZUVA running (<T>)")
-        log_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.log"
-        console_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.console"
-        compare "running caster: log (found at the first check, stop block)" "$folder"/ZUVAmon_log_*.txt "$scratch/expected.log"
-        compare "running caster: console" "$folder.console" "$scratch/expected.console"
+        compare_run "running caster (found at the first check, stop block)" "$folder" "${lines[@]}"
         expect_casters "running caster" "$folder" 1
     fi
 fi
@@ -326,10 +328,7 @@ if start_caster "$folder"; then
             fail "the first check ended ($checked) before Ctrl+C was typed: the key missed the listing"
         fi
         lines=("At startup, Detected ZUVA running (<T>)")
-        log_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.log"
-        console_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.console"
-        compare "Ctrl+C during the listing: log (caster found, one stop block)" "$folder"/ZUVAmon_log_*.txt "$scratch/expected.log"
-        compare "Ctrl+C during the listing: console" "$folder.console" "$scratch/expected.console"
+        compare_run "Ctrl+C during the listing (caster found, one stop block)" "$folder" "${lines[@]}"
         expect_casters "Ctrl+C during the listing" "$folder" 1
     fi
     # A watchdog still running is ended with the rest of the prefix; then the shell may close the terminal.
