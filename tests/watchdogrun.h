@@ -82,9 +82,15 @@ public:
             watchdog.kill();
             watchdog.waitForFinished(5000);
         }
-        // Every stand-in this test caused, and their children, whoever started them.
+        // Every stand-in this test caused, and their children, whoever started them; and a caster of
+        // this folder that was started too late to have written its pid yet.
         for (qint64 pid : standinPids())
             ::kill(pid_t(pid), SIGKILL);
+        const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+        for (const QString &pid : entries) {
+            if (QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid)) == casterPath())
+                ::kill(pid_t(pid.toLongLong()), SIGKILL);
+        }
     }
 
     void installStandin() const { QVERIFY(QFile::copy(binary("standin-caster"), casterPath())); }
