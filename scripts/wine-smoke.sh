@@ -132,9 +132,23 @@ fi
 
 "$wine" wineboot -i >"$scratch/wineboot.log" 2>&1 || { cat "$scratch/wineboot.log"; fail "wineboot"; exit 1; }
 
+# Now and then Wine gives a program's Qt event dispatcher no message window ("CreateWindow() for
+# QEventDispatcherWin32 internal window failed"), and a watchdog without one never ticks. That is
+# Wine's doing, not the watchdog's, so such a start is undone and made once more.
 start_watchdog() { # <folder>
-    (cd "$1" && exec "$wine" ZUVAserviceMon.exe >"$1.console" 2>"$1.stderr") &
-    watchdog=$!
+    local attempt deadline
+    for attempt in 1 2; do
+        (cd "$1" && exec "$wine" ZUVAserviceMon.exe >"$1.console" 2>"$1.stderr") &
+        watchdog=$!
+        deadline=$((SECONDS + 10))
+        until grep -qs "started at: " "$1"/ZUVAmon_log_*.txt || ((SECONDS >= deadline)); do sleep 0.2; done
+        sleep 1
+        grep -qs "CreateWindow() for QEventDispatcherWin32" "$1.stderr" || return 0
+        echo "note: Wine gave the watchdog no message window; starting it again"
+        kill -KILL "$watchdog" 2>/dev/null || true
+        wait "$watchdog" 2>/dev/null || true
+        rm -f "$1"/ZUVAmon_log_*.txt
+    done
 }
 
 wait_for_line() { # <folder> <text> <seconds>
