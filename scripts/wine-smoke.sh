@@ -227,10 +227,19 @@ start_caster() { # <folder>
     done
 }
 
-# Ends every program in the prefix, casters included, so that the next case starts from none.
+# Ends every program in the prefix, casters included.
 end_wine() {
     "$wineserver" -k 2>/dev/null || true
     "$wineserver" -w 2>/dev/null || true
+}
+
+# Ends the casters, so that the next case starts from none. Wine itself keeps running: a Wine started
+# afresh now and then gives the next Qt program no message window for its event loop, and a watchdog
+# without one never ticks.
+end_casters() { # <folder>
+    "$wine" taskkill /IM brindleCast.exe /F >/dev/null 2>&1 || true
+    local deadline=$((SECONDS + 10))
+    until [ "$(casters "$1")" = 0 ] || ((SECONDS >= deadline)); do sleep 0.2; done
 }
 
 # 1. No caster in the folder.
@@ -280,7 +289,7 @@ if wait_for_line "$folder" "ZUVA application process was restarted... (1)" 45; t
     fi
     expect_casters "with caster" "$folder" 1
 fi
-end_wine
+end_casters "$folder"
 
 # 3. A caster already running: the first check finds it and starts nothing.
 folder=$scratch/running
@@ -296,7 +305,7 @@ if start_caster "$folder"; then
         expect_casters "running caster" "$folder" 1
     fi
 fi
-end_wine
+end_casters "$folder"
 
 # 4. Ctrl+C typed at the watchdog's terminal while its listing runs, with a caster running. Wine turns
 # the key into the console's Ctrl+C only on a terminal, which script provides; the terminal sends the
