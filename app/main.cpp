@@ -20,6 +20,9 @@ int main(int argc, char *argv[])
     timer->setInterval(15000);
     auto *handler = new TimerHandler;
     QObject::connect(timer, SIGNAL(timeout()), handler, SLOT(performCheck()));
+    // A caster that exits is checked on at once, as if the tick had come; the schedule goes on from there.
+    QObject::connect(handler, SIGNAL(casterExited()), timer, SLOT(start()));
+    QObject::connect(handler, SIGNAL(casterExited()), handler, SLOT(performCheck()));
     QObject::connect(&app, SIGNAL(aboutToQuit()), handler, SLOT(lastGasp()));
     timer->start();
 

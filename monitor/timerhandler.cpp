@@ -10,6 +10,9 @@
 #include <QTime>
 #include <QTimer>
 
+#include <memory>
+#include <optional>
+
 namespace {
 
 #if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
@@ -54,8 +57,9 @@ int commandResult(const QProcess &command)
 // it ended. The template is split into a program and its arguments before the name is filled in, and
 // nothing goes through a shell, so a listing line can only ever supply that one argument. What the
 // command prints goes to the console through the echo: a console that does not read must not hold
-// the command, and with it the watchdog.
-int runKillCommand(const QString &image)
+// the command, and with it the watchdog. A stop ends the wait, not the command: cut short, it could
+// leave casters half ended (stopped, not killed). It is left to finish on its own, with no result.
+std::optional<int> runKillCommand(const QString &image)
 {
     QStringList arguments = QObject::tr("taskkill /IM %1 /T /F").split(QLatin1Char(' '), skipEmptyParts);
     const QString program = Platform::commandPath(arguments.takeFirst());
@@ -63,12 +67,25 @@ int runKillCommand(const QString &image)
         if (argument.contains(QLatin1String("%1")))
             argument = argument.arg(image);
     }
-    Platform::ChildProcess command;
-    command.start(program, arguments);
-    command.waitForFinished(-1);
-    Platform::echo(command.readAllStandardOutput(), Platform::Echo::Output);
-    Platform::echo(command.readAllStandardError(), Platform::Echo::ErrorOutput);
-    return commandResult(command);
+    auto command = std::make_unique<Platform::ChildProcess>();
+    command->start(program, arguments);
+    Platform::await(*command, Platform::Await::Finished, -1);
+    Platform::echo(command->readAllStandardOutput(), Platform::Echo::Output);
+    Platform::echo(command->readAllStandardError(), Platform::Echo::ErrorOutput);
+    if (command->state() == QProcess::Running && Platform::stopRequested()) {
+        // Destroying the process object would end the command; the watchdog is about to end anyway.
+        command.release(); // NOLINT(bugprone-unused-return-value)
+        return std::nullopt;
+    }
+    return commandResult(*command);
+}
+
+// Ending casters that could not be carried out: the command could not be started, crashed, or is
+// still running. The code a command gives when an earlier one has already ended every caster of
+// that name (128) is not a failure.
+bool endingFailed(int result)
+{
+    return result < 0;
 }
 
 } // namespace
@@ -95,10 +112,13 @@ TimerHandler::~TimerHandler()
 
 void TimerHandler::performCheck()
 {
-    // A tick that comes due while a stop is on its way (during a long cycle, say) starts nothing.
-    if (monitoringDisabled || Platform::stopRequested())
+    // A tick that comes due while a stop is on its way (during a long cycle, say) starts nothing, and
+    // neither does one that comes while a cycle waits with events (a caster's exit, say).
+    if (monitoringDisabled || checkRunning || Platform::stopRequested())
         return;
+    checkRunning = true;
     checkCaster();
+    checkRunning = false;
     emit lineWritten();
 }
 
@@ -232,21 +252,15 @@ bool TimerHandler::checkCaster()
 
     Platform::ChildProcess listingProcess;
     const QString listing = Platform::takeListing(listingProcess, 5000, 10000, 60000);
-    // A listing that did not end well says nothing reliable: taken for "no caster", it would start one
-    // at every gate until casters pile up. Nothing is counted, ended or started, and the next cycle
-    // that can list is still the start-up one.
-    const int listed = commandResult(listingProcess);
-    if (listed != 0) {
-        writeLogLine(QObject::tr("Process listing failed at: %1 (returned %2), check skipped.")
-                         .arg(timeStamp(), QString::number(listed)));
+    // The next cycle that can list is still the start-up one.
+    if (!listingSucceeded(listingProcess))
         return false;
-    }
     const int copies = listing.count(processName, Qt::CaseInsensitive);
 
     if (copies >= 2) {
         writeLogLine(QObject::tr("Detected Multiple copies of ZUVA running (%1)").arg(timeStamp()));
-        killCaster();
-        restartNeeded = true;
+        // Casters that could not be ended are not joined by one more; the next cycle tries again.
+        restartNeeded = killCaster();
     } else if (copies == 1) {
         running = true;
         if (atStartup) {
@@ -297,22 +311,31 @@ void TimerHandler::launchCaster()
     // caster has ended, or never started, there is nothing left to keep, and months of restarts must
     // not pile them up.
     connect(caster, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), caster, &QObject::deleteLater);
+    // A caster of our own that ends between cycles is answered at once instead of at the next tick.
+    // One ended by a cycle (the termination procedure) is that cycle's business.
+    connect(caster, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this, [this] {
+        if (!checkRunning && !Platform::stopRequested())
+            emit casterExited();
+    });
 
     Platform::startCaster(*caster, Platform::launchProgram(casterFolder));
     lastRestart = QDateTime::currentDateTime();
-    if (!caster->waitForStarted(65000) && caster->state() == QProcess::NotRunning)
+    // A stop ends the wait: the caster is left to start, and keeps running.
+    if (!Platform::await(*caster, Platform::Await::Started, 65000) && caster->state() == QProcess::NotRunning)
         caster->deleteLater();
     pauseWithEvents(10);
 }
 
 // --- Lock-up detection ---
 
+// True when the caster was found locked up and could be ended: a fresh one is due.
 bool TimerHandler::detectLockUp()
 {
     static qint64 previousAge = 0;
     static quint16 previousChecksum = 0;
 
     bool found = false;
+    bool ended = true;
     const qint64 age = secondsSince(settingsInfo.lastModified());
 
     // A caster that works rewrites its settings file well within this time.
@@ -322,7 +345,7 @@ bool TimerHandler::detectLockUp()
                          .arg(age)
                          .arg(restartCount));
         found = true;
-        killCaster();
+        ended = killCaster();
     }
 
     // Rewritten since the last look, yet with the same contents: the caster's files are stuck.
@@ -337,28 +360,54 @@ bool TimerHandler::detectLockUp()
                              .arg(age)
                              .arg(restartCount));
             found = true;
-            killCaster();
+            ended = killCaster() && ended;
         }
         previousChecksum = sum;
     }
 
     previousAge = age;
-    return found;
+    return found && ended;
 }
 
 // --- Termination ---
 
-void TimerHandler::killCaster()
+bool TimerHandler::killCaster()
 {
     Platform::ChildProcess listingProcess;
     const QString listing = Platform::takeListing(listingProcess, 1500, 2000, 15000);
+    if (!listingSucceeded(listingProcess))
+        return false;
+    bool ended = true;
     const QStringList lines = listing.split(QStringLiteral("\r\n"), skipEmptyParts);
     for (const QString &line : lines) {
         if (!line.contains(processName, Qt::CaseInsensitive))
             continue;
+        // Once a stop has been asked for, no further command is begun, and one cut short by the stop
+        // has no result to report.
+        if (Platform::stopRequested())
+            return false;
         const QString image = line.split(QLatin1Char(' '), skipEmptyParts).constFirst();
-        const int result = runKillCommand(image);
-        writeLogLine(QObject::tr("Process Kill/Restart returned %1").arg(result));
+        const std::optional<int> result = runKillCommand(image);
+        if (!result)
+            return false;
+        writeLogLine(QObject::tr("Process Kill/Restart returned %1").arg(*result));
+        ended = !endingFailed(*result) && ended;
         pauseWithEvents(10);
     }
+    return ended;
+}
+
+bool TimerHandler::listingSucceeded(const QProcess &listingProcess)
+{
+    // A listing that did not end well says nothing reliable: taken for "no caster", it would start one
+    // at every gate until casters pile up. Nothing is counted, ended or started on it. A listing cut
+    // short by a stop is no failure of the machine's, and is not reported as one.
+    if (Platform::stopRequested())
+        return false;
+    const int listed = commandResult(listingProcess);
+    if (listed == 0)
+        return true;
+    writeLogLine(QObject::tr("Process listing failed at: %1 (returned %2), check skipped.")
+                     .arg(timeStamp(), QString::number(listed)));
+    return false;
 }

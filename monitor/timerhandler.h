@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QObject>
+#include <QProcess>
 #include <QString>
 
 class QDate;
@@ -22,6 +23,8 @@ public:
 
 signals:
     void lineWritten();
+    // A caster that this watchdog started has ended while no check cycle ran.
+    void casterExited();
 
 public slots:
     void performCheck();
@@ -39,10 +42,12 @@ private:
     void checkExecutable();
     bool checkCaster();
     bool detectLockUp();
-    void killCaster();
+    bool killCaster();
+    bool listingSucceeded(const QProcess &listingProcess);
     void launchCaster();
 
     bool atStartup = true;
+    bool checkRunning = false;
     bool monitoringDisabled = false;
     qint32 restartCount = 0;
     QDateTime lastRestart;

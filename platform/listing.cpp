@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 
 namespace Platform {
@@ -14,10 +15,41 @@ QString takeListing(ChildProcess &process, int startMs, int readyMs, int finishM
     // Each wait starts when the one before has returned; what it returns does not matter here, since
     // whatever the command has printed by the end is the listing, and the caller asks the process
     // object how the command ended.
-    process.waitForStarted(startMs);
-    process.waitForReadyRead(readyMs);
-    process.waitForFinished(finishMs);
+    await(process, Await::Started, startMs);
+    await(process, Await::ReadyRead, readyMs);
+    await(process, Await::Finished, finishMs);
     return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+bool await(QProcess &process, Await what, int timeoutMs)
+{
+    // Short slices: a stop is noticed between two of them. A command that ends within the first
+    // slice, as nearly all do, costs one wait as before.
+    constexpr int sliceMs = 100;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    for (;;) {
+        const qint64 left = timeoutMs < 0 ? sliceMs : timeoutMs - elapsed.elapsed();
+        const int slice = int(qBound<qint64>(0, left, sliceMs));
+        bool done = false;
+        switch (what) {
+        case Await::Started:
+            done = process.waitForStarted(slice);
+            break;
+        case Await::ReadyRead:
+            done = process.waitForReadyRead(slice);
+            break;
+        case Await::Finished:
+            done = process.waitForFinished(slice);
+            break;
+        }
+        // A wait that fails before its time is up (the command did not start, or has already ended)
+        // will not succeed later either.
+        if (done || process.state() == QProcess::NotRunning || stopRequested())
+            return done;
+        if (timeoutMs >= 0 && elapsed.elapsed() >= timeoutMs)
+            return false;
+    }
 }
 
 } // namespace Platform

@@ -45,8 +45,14 @@ void startCaster(ChildProcess &process, const QString &program);
 
 // The text the listing command prints, within three budgets (start, first output, end).
 // The process object belongs to the caller, who reads from it how the command ended, and must stay
-// alive until the caller is done.
+// alive until the caller is done. A stop cuts the waits short.
 QString takeListing(ChildProcess &process, int startMs, int readyMs, int finishMs);
+
+// Waits like QProcess::waitForStarted, waitForReadyRead or waitForFinished (timeoutMs -1: without
+// limit), and gives up as soon as a stop has been asked for, so that the stop block never waits for
+// a slow command or a slow start. Returns whether the process got there.
+enum class Await { Started, ReadyRead, Finished };
+bool await(QProcess &process, Await what, int timeoutMs);
 
 // The console echo. It never makes the caller wait: a console that does not read (a terminal paused
 // with Ctrl+S, a selection in a console window, a pipe nobody reads) must not hold up the log or the

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh g++ make cmake musl-tools qtbase5-dev qt6-base-dev faketime util-linux clang-tidy cppcheck
+scripts/setup.sh g++ make cmake musl-tools qtbase5-dev qt6-base-dev faketime util-linux clang-tidy cppcheck strace
 
 jobs=$(nproc)
 configure_and_build() { # <build dir> <cmake options...>

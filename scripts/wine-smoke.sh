@@ -6,8 +6,8 @@
 #  - unzipped next to the stand-in caster, its first check starts the caster by its bare name, and
 #    the caster goes on running after the watchdog has stopped;
 #  - with a caster already running, the first check finds it and starts nothing;
-#  - Ctrl+C typed at the watchdog's terminal while a slow listing runs stops the watchdog once the
-#    check is done, and leaves exactly the one caster running.
+#  - Ctrl+C typed at the watchdog's terminal while a slow listing runs stops the watchdog within 2 s,
+#    without waiting for the listing, and leaves exactly the one caster running.
 # Wine's own tasklist prints nothing, so a listing command of the test's own (built as winlist.exe)
 # sits beside the watchdog as tasklist.exe. Log and console are compared byte for byte, times masked.
 #   scripts/wine-smoke.sh <package zip> <stand-in caster .exe> <listing .exe>
@@ -310,8 +310,8 @@ end_casters "$folder"
 # 4. Ctrl+C typed at the watchdog's terminal while its listing runs, with a caster running. Wine turns
 # the key into the console's Ctrl+C only on a terminal, which script provides; the terminal sends the
 # key as SIGINT to its whole foreground process group, as it would for an operator. The listing takes
-# 8 s and the key comes 3 s into the first check: the watchdog must finish the check without taking
-# the cut listing for "no caster", and stop soon after the listing has ended.
+# 8 s and the key comes 3 s into the first check: the watchdog must abandon the listing without taking
+# it for "no caster", and write its stop block within 2 s, well inside the 5 s a closed console allows.
 # The shell keeps the terminal open after the watchdog has ended: its hang-up would end what is left in
 # its process group, where Wine leaves the casters the watchdog started, before they could be counted.
 folder=$scratch/ctrl-c
@@ -326,31 +326,26 @@ if start_caster "$folder"; then
     exec 3>"$scratch/keys"
     if wait_for_line "$folder" "# ZUVA Monitoring Tool" 30; then
         sleep 18
-        typed=$(date +%s)
+        typed=$(date +%s%N)
         printf '\003' >&3
-        # The listing ends 5 to 6 s after the key. A watchdog that is late is still waited for, so that
-        # the log shows what it did in the end.
-        until [ -s "$folder.status" ] || (($(date +%s) - typed >= 30)); do sleep 0.2; done
-        took=$(($(date +%s) - typed))
+        # The listing would end 5 to 6 s after the key. A watchdog that is late is still waited for, so
+        # that the log shows what it did in the end.
+        until [ -s "$folder.status" ] || (($(date +%s%N) - typed >= 30000000000)); do sleep 0.1; done
+        took=$((($(date +%s%N) - typed) / 1000000))
         if [ ! -s "$folder.status" ]; then
-            fail "the watchdog still ran $took s after Ctrl+C typed at the terminal"
+            fail "the watchdog still ran $took ms after Ctrl+C typed at the terminal"
         else
-            ((took <= 9)) || fail "the watchdog ended $took s after Ctrl+C typed at the terminal, expected within 9 s"
+            ((took <= 2000)) || fail "the watchdog ended $took ms after Ctrl+C typed at the terminal, expected within 2 s"
             if [ "$(cat "$folder.status")" = 0 ]; then
-                pass "exit code 0 after Ctrl+C typed at the terminal (ended $took s after it)"
+                pass "exit code 0 after Ctrl+C typed at the terminal (ended $took ms after it)"
             else
                 fail "exit code $(cat "$folder.status") after Ctrl+C typed at the terminal"
             fi
         fi
         check_log_name "$folder" "$week"
-        # The check's line is written when its listing has ended: a line from before the key means that
-        # the key came too late to test anything.
-        checked=$(sed -n -E 's/^At startup, .*[^0-9]([0-9]{2})\.([0-9]{2})\.([0-9]{4}) ([0-9:]{8}).*/\3-\2-\1 \4/p' \
-            "$folder"/ZUVAmon_log_*.txt)
-        if [ -n "$checked" ] && (($(date -d "$checked" +%s) < typed)); then
-            fail "the first check ended ($checked) before Ctrl+C was typed: the key missed the listing"
-        fi
-        lines=("At startup, Detected ZUVA running (<T>)")
+        # No line of the check: a key that came after the listing had ended would leave the check's
+        # "At startup" line, and one that cut the listing must not make it a "not running".
+        lines=()
         compare_run "Ctrl+C during the listing (caster found, one stop block)" "$folder" "${lines[@]}"
         expect_casters "Ctrl+C during the listing" "$folder" 1
     fi

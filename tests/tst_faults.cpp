@@ -55,6 +55,7 @@ struct Case
     bool casterAtStart = false; // the stand-in caster runs before the watchdog starts
     bool signalToGroup = false; // the signal goes to the watchdog's process group, as Ctrl+C at a terminal
     Console console = Console::Read;
+    int slowStartMs = 0; // the caster's start is held up this long (its exec, under strace)
 };
 
 // A pipe at path, filled to the brim; the returned descriptor is its reader, which never reads.
@@ -94,10 +95,16 @@ void tst_Faults::misbehavingCommandsAndStops()
                           "exit 0\n";
     const QByteArray chatter = "#!/bin/sh\nhead -c 300000 /dev/zero\n";
     const QList<Case> cases = {
-        // 15 s to the first tick, 10 s waiting for output, 60 s for the end: it is abandoned, and
-        // nothing is started on the strength of a listing that never came.
-        {"listing hangs, stop requested during it", "#!/bin/sh\nexec sleep 600\n", "",
-         listingFailed("-1") + stopBlock, SIGTERM, 20000, 84000, 88000},
+        // A stop does not wait for the listing's budgets (75 s), and nothing is started on the strength
+        // of a listing that never came.
+        {"listing hangs, stop requested during it", "#!/bin/sh\nexec sleep 600\n", "", stopBlock, SIGTERM,
+         20000, 20000, 22000},
+        // The termination procedure's own listing outlasts its budgets (18.5 s): nothing is ended, and
+        // no third caster joins the two.
+        {"listing fails when the casters are to be ended",
+         "#!/bin/sh\n[ -e listed-once ] && sleep 25\n: >listed-once\n"
+         "printf 'brindleCast.exe 101\\r\\nbrindleCast.exe 102\\r\\n'\n",
+         "", "Detected Multiple copies of ZUVA running (<T>)\r\n" + listingFailed("-1") + stopBlock},
         {"listing command missing", "", "", listingFailed("-2") + listingFailed("-2") + stopBlock},
         {"listing crashes after a caster line",
          "#!/bin/sh\nprintf 'brindleCast.exe 7\\r\\n'\nkill -SEGV $$\n", "", listingFailed("-1") + stopBlock},
@@ -113,26 +120,28 @@ void tst_Faults::misbehavingCommandsAndStops()
          "/dev/zero\n",
          "", notRunningAtStart + heldBack + stopBlock},
         {"listing of a megabyte", megabyte, "", "At startup, Detected ZUVA running (<T>)\r\n" + stopBlock},
+        // Casters that could not be ended are not joined by another one.
         {"process-ending command missing", twoCasters, "",
          "Detected Multiple copies of ZUVA running (<T>)\r\n"
          "Process Kill/Restart returned -2\r\n"
          "Process Kill/Restart returned -2\r\n"
-             + notRunningAtStart.mid(notRunningAtStart.indexOf("ZUVA application")) + stopBlock},
-        // The first command ends at 18 s; without its pause the second ends at 21 s, then the launch.
-        {"process-ending command fails, stop requested during it", twoCasters, "#!/bin/sh\nsleep 3\nexit 1\n",
-         "Detected Multiple copies of ZUVA running (<T>)\r\n"
-         "Process Kill/Restart returned 1\r\n"
-         "Process Kill/Restart returned 1\r\n"
-             + notRunningAtStart.mid(notRunningAtStart.indexOf("ZUVA application")) + stopBlock,
-         SIGTERM, 16500, 20000, 24000, true},
+             + stopBlock},
+        // The stop does not wait for the command, which has no result to log; nothing is started while
+        // it may still be ending casters.
+        {"process-ending command slow, stop requested during it", twoCasters, "#!/bin/sh\nsleep 3\nexit 1\n",
+         "Detected Multiple copies of ZUVA running (<T>)\r\n" + stopBlock, SIGTERM, 16500, 16500, 18500},
         {"Ctrl+C during the pause after a launch", emptyListing, "", notRunningAtStart + stopBlock, SIGINT,
          18000, 17500, 20000, true},
         // Typed at a terminal, Ctrl+C reaches the whole foreground process group; the listing runs
-        // from 15 s to 19 s and must not be cut short by it.
+        // from 15 s to 19 s and is abandoned, and the caster that ran before goes on running.
         {"Ctrl+C at the terminal while a listing runs",
-         "#!/bin/sh\nsleep 4\nexec '" + QFile::encodeName(binary("tasklist")) + "'\n", "",
-         "At startup, Detected ZUVA running (<T>)\r\n" + stopBlock, SIGINT, 17000, 18000, 21500, true, true,
-         true},
+         "#!/bin/sh\nsleep 4\nexec '" + QFile::encodeName(binary("tasklist")) + "'\n", "", stopBlock, SIGINT,
+         17000, 17000, 19000, true, true, true},
+        // The caster's start takes 10 s (a slow disk, a scanner): the stop does not wait for it, and the
+        // caster, left to start, goes on running.
+        {"stop during a slow start of the caster", emptyListing, "",
+         notRunningAtStart.left(notRunningAtStart.indexOf("ZUVA application")) + stopBlock, SIGTERM, 17000,
+         17000, 19000, true, false, false, Console::Read, 10000},
         {"console closed at once", emptyListing, "", notRunningAtStart + heldBack + stopBlock, SIGTERM, 0, 0,
          0, false, false, false, Console::Closed},
         // The process-ending command prints 300 KB that the console never takes.
@@ -147,6 +156,7 @@ void tst_Faults::misbehavingCommandsAndStops()
     std::vector<std::unique_ptr<Scratch>> runs;
     std::vector<std::unique_ptr<QProcess>> readers; // for the console closed at once
     std::vector<int> stuckReaders;
+    std::vector<std::unique_ptr<QProcess>> tracers; // for the slow starts
     for (const Case &c : cases) {
         runs.push_back(std::make_unique<Scratch>());
         Scratch &run = *runs.back();
@@ -172,6 +182,18 @@ void tst_Faults::misbehavingCommandsAndStops()
             run.watchdog.setStandardOutputFile(pipe);
         }
         run.start();
+        if (c.slowStartMs) {
+            tracers.push_back(std::make_unique<QProcess>());
+            tracers.back()->setWorkingDirectory(run.folder);
+            tracers.back()->start(
+                QStringLiteral("strace"),
+                {QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-o/dev/null"),
+                 QStringLiteral("-p%1").arg(run.watchdog.processId()),
+                 QStringLiteral("-P") + run.casterPath(), QStringLiteral("-P./brindleCast.exe"),
+                 QStringLiteral("-etrace=execve"),
+                 QStringLiteral("-einject=execve:delay_enter=%1").arg(c.slowStartMs * 1000)});
+            QVERIFY(tracers.back()->waitForStarted(5000));
+        }
     }
 
     QElapsedTimer clock;
