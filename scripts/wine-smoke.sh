@@ -7,7 +7,8 @@
 #    the caster goes on running after the watchdog has stopped;
 #  - with a caster already running, the first check finds it and starts nothing;
 #  - Ctrl+C typed at the watchdog's terminal while a slow listing runs stops the watchdog within 2 s,
-#    without waiting for the listing, and leaves exactly the one caster running.
+#    without waiting for the listing, and leaves exactly the one caster running;
+#  - a caster the watchdog started that is killed between checks is checked on at once.
 # Wine's own tasklist prints nothing, so a listing command of the test's own (built as winlist.exe)
 # sits beside the watchdog as tasklist.exe. Log and console are compared byte for byte, times masked.
 #   scripts/wine-smoke.sh <package zip> <stand-in caster .exe> <listing .exe>
@@ -356,6 +357,25 @@ if start_caster "$folder"; then
     wait "$watchdog" || true
     watchdog=
 fi
+
+# 5. The caster the watchdog started is killed right after the second tick (30 s) found it running:
+# the watchdog checks at once rather than at the next tick (45 s), and, inside the 120 s gate, holds
+# the launch back.
+folder=$scratch/killed
+caster_folder "$folder"
+start_watchdog "$folder"
+if wait_for_line "$folder" "ZUVA application process was restarted... (1)" 45; then
+    sleep 16
+    "$wine" taskkill /IM brindleCast.exe /F >/dev/null 2>&1 || true
+    if wait_for_line "$folder" "  Delayed, restart number 1 still too recent..." 5; then
+        pass "a killed caster is answered within 5 s, before the next tick"
+        stop_watchdog
+        lines=("At startup, Detected ZUVA not running, restarted at: <T>" "ZUVA application process was restarted... (1)"
+            "Detected ZUVA not running, (1) restarted at: <T> (1)." "  Delayed, restart number 1 still too recent...")
+        compare_run "killed caster (checked at once, the launch held back)" "$folder" "${lines[@]}"
+    fi
+fi
+end_casters "$folder"
 
 echo "Windows smoke under Wine: $failures failure(s), $((SECONDS - started)) s"
 ((failures == 0))

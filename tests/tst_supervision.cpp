@@ -35,6 +35,7 @@ private slots:
     void leavesRunningCasterAlone();
     void endsDuplicatesAndStartsOne();
     void holdsRestartsForTwoMinutes();
+    void answersACrashAtOnce();
 };
 
 // No caster at start-up: the first tick launches the one in the caster's folder, never a program of
@@ -173,6 +174,53 @@ void tst_Supervision::holdsRestartsForTwoMinutes()
     QVERIFY(firstLaunch.isValid() && secondLaunch.isValid());
     QVERIFY2(firstLaunch.secsTo(secondLaunch) >= 120, "two launches within 120 s");
     QVERIFY(firstLaunch.secsTo(secondLaunch) <= 150);
+}
+
+// A launched caster that dies between checks is answered at once, not at the next tick: past the
+// 120 s gate with a launch, inside it with the usual delay. The watchdog's wall clock is moved two
+// minutes on (libfaketime) instead of waiting for the gate.
+void tst_Supervision::answersACrashAtOnce()
+{
+    const QString faketime = qEnvironmentVariable("ZUVA_LIBFAKETIME");
+    if (faketime.isEmpty())
+        QSKIP("needs libfaketime (Debian package faketime)");
+    Scratch scratch;
+    scratch.installStandin();
+    const QString clock = scratch.root.filePath(QStringLiteral("faketime.rc"));
+    QVERIFY(Scratch::writeScript(clock, "+0\n"));
+    scratch.env.insert(QStringLiteral("LD_PRELOAD"), faketime);
+    scratch.env.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), clock);
+    scratch.env.insert(QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1"));
+    scratch.env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+    const auto killCaster = [&] {
+        const QSet<qint64> casters = scratch.liveStandins();
+        return casters.size() == 1 && ::kill(pid_t(*casters.begin()), SIGKILL) == 0;
+    };
+
+    // Launched by the first tick (15 s); the tick at 30 s finds it running.
+    scratch.start();
+    QVERIFY(scratch.waitForLog("ZUVA application process was restarted... (1)\r\n", 25000));
+    QTest::qWait(31000 - int(scratch.started.elapsed()));
+    QVERIFY(Scratch::writeScript(clock, "+130\n"));
+    QVERIFY(killCaster());
+    QVERIFY2(scratch.waitForLog("ZUVA application process was restarted... (2)\r\n", 3000),
+             events(scratch.log()).constData());
+
+    // The schedule goes on from that check; a crash right after its next tick, inside the gate.
+    QTest::qWait(16000);
+    QVERIFY(killCaster());
+    QVERIFY2(scratch.waitForLog("  Delayed, restart number 2 still too recent...\r\n", 3000),
+             events(scratch.log()).constData());
+    scratch.stop();
+
+    QCOMPARE(events(scratch.log()), QByteArray("At startup, Detected ZUVA not running, restarted at: <T>\r\n"
+                                               "ZUVA application process was restarted... (1)\r\n"
+                                               "Detected ZUVA not running, (1) restarted at: <T> (1).\r\n"
+                                               "ZUVA application process was restarted... (2)\r\n"
+                                               "Detected ZUVA not running, (2) restarted at: <T> (2).\r\n"
+                                               "  Delayed, restart number 2 still too recent...\r\n"
+                                               "# Monitoring service was stopped at: <T>\r\n"
+                                               "# \r\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_Supervision)
