@@ -72,20 +72,12 @@ std::optional<int> runKillCommand(const QString &image)
     Platform::await(*command, Platform::Await::Finished, -1);
     Platform::echo(command->readAllStandardOutput(), Platform::Echo::Output);
     Platform::echo(command->readAllStandardError(), Platform::Echo::ErrorOutput);
-    if (command->state() == QProcess::Running && Platform::stopRequested()) {
+    if (command->state() != QProcess::NotRunning && Platform::stopRequested()) {
         // Destroying the process object would end the command; the watchdog is about to end anyway.
         command.release(); // NOLINT(bugprone-unused-return-value)
         return std::nullopt;
     }
     return commandResult(*command);
-}
-
-// Ending casters that could not be carried out: the command could not be started, crashed, or is
-// still running. The code a command gives when an earlier one has already ended every caster of
-// that name (128) is not a failure.
-bool endingFailed(int result)
-{
-    return result < 0;
 }
 
 } // namespace
@@ -378,20 +370,24 @@ bool TimerHandler::killCaster()
     if (!listingSucceeded(listingProcess))
         return false;
     bool ended = true;
+    bool commandRun = false;
     const QStringList lines = listing.split(QStringLiteral("\r\n"), skipEmptyParts);
     for (const QString &line : lines) {
         if (!line.contains(processName, Qt::CaseInsensitive))
             continue;
-        // Once a stop has been asked for, no further command is begun, and one cut short by the stop
-        // has no result to report.
+        // Once a stop has been asked for, no further command is begun: the first one ends every caster
+        // of that name. One cut short by the stop has no result to report, and may still be at work.
         if (Platform::stopRequested())
-            return false;
+            return ended && commandRun;
         const QString image = line.split(QLatin1Char(' '), skipEmptyParts).constFirst();
         const std::optional<int> result = runKillCommand(image);
         if (!result)
             return false;
+        commandRun = true;
         writeLogLine(QObject::tr("Process Kill/Restart returned %1").arg(*result));
-        ended = !endingFailed(*result) && ended;
+        // A command that could not be started or crashed has not ended the casters. The code it gives
+        // when an earlier one has already ended every caster of that name (128) is no failure.
+        ended = *result >= 0 && ended;
         pauseWithEvents(10);
     }
     return ended;

@@ -130,6 +130,12 @@ void tst_Faults::misbehavingCommandsAndStops()
         // it may still be ending casters.
         {"process-ending command slow, stop requested during it", twoCasters, "#!/bin/sh\nsleep 3\nexit 1\n",
          "Detected Multiple copies of ZUVA running (<T>)\r\n" + stopBlock, SIGTERM, 16500, 16500, 18500},
+        // The first command has ended every caster: the second is not run, the launch is.
+        {"stop between two process-ending commands", twoCasters, "#!/bin/sh\nexit 0\n",
+         "Detected Multiple copies of ZUVA running (<T>)\r\n"
+         "Process Kill/Restart returned 0\r\n"
+             + notRunningAtStart.mid(notRunningAtStart.indexOf("ZUVA application")) + stopBlock,
+         SIGTERM, 18000, 18000, 20000, true},
         {"Ctrl+C during the pause after a launch", emptyListing, "", notRunningAtStart + stopBlock, SIGINT,
          18000, 17500, 20000, true},
         // Typed at a terminal, Ctrl+C reaches the whole foreground process group; the listing runs
