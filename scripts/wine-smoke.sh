@@ -347,7 +347,7 @@ if start_caster "$folder"; then
         # No line of the check: a key that came after the listing had ended would leave the check's
         # "At startup" line, and one that cut the listing must not make it a "not running".
         lines=()
-        compare_run "Ctrl+C during the listing (caster found, one stop block)" "$folder" "${lines[@]}"
+        compare_run "Ctrl+C during the listing (listing abandoned, one stop block)" "$folder" "${lines[@]}"
         expect_casters "Ctrl+C during the listing" "$folder" 1
     fi
     # A watchdog still running is ended with the rest of the prefix; then the shell may close the terminal.
