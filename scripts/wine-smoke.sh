@@ -3,6 +3,8 @@
 #  - the package holds the watchdog, with its manifest, and the DLLs it needs, and nothing else;
 #  - unzipped into a folder without the caster, the watchdog writes header, banner and fatal block,
 #    and on Ctrl+C its stop block;
+#  - the events, and only they, go to the event log too, with their types; the message table that
+#    gives them their text is in the watchdog;
 #  - unzipped next to the stand-in caster, its first check starts the caster by its bare name, and
 #    the caster goes on running after the watchdog has stopped;
 #  - with a caster already running, the first check finds it and starts nothing;
@@ -99,6 +101,17 @@ compare_run() {
     compare "$what: console" "$folder.console" "$scratch/expected.console"
 }
 
+# <what> <folder> <"class text"...>: the entries the run gave the event log, in order. Wine's event log
+# is a stub that prints them on its debug channel: the type as the class (err: error, warn: warning,
+# trace: information), the text escaped as in C.
+compare_events() {
+    local what=$1 folder=$2
+    shift 2
+    printf '%s\n' "$@" >"$scratch/expected.events"
+    sed -n -E 's/^[0-9a-f]+:([a-z]+):eventlog:ReportEventW L"(.*)"\r?$/\1 \2/p' "$folder.stderr" >"$folder.events"
+    compare "$what: event log" "$folder.events" "$scratch/expected.events"
+}
+
 # The week's log: numbered by whole weeks since 1 January 2019 (UTC). Either side of a week's start
 # may be right when a run straddles it.
 week_now() { echo $((($(date -u +%s) / 86400 - $(date -u -d 2019-01-01 +%s) / 86400) / 7)); }
@@ -121,6 +134,12 @@ if grep -A2 "Entry: ID: 0x000018," <<<"$headers" | grep -q "Entry: ID: 0x000001,
     pass "manifest asking for no elevation is embedded"
 else
     fail "no asInvoker manifest in the watchdog's resources"
+fi
+# Type 11: the message table that gives the event log entries their text in the Event Viewer.
+if grep -q "Entry: ID: 0x00000b," <<<"$headers"; then
+    pass "message table for the event log is embedded"
+else
+    fail "no message table in the watchdog's resources"
 fi
 if grep -Eq "Subsystem[[:space:]]+00000003" <<<"$headers"; then
     pass "console program"
@@ -247,7 +266,7 @@ folder=$scratch/no-caster
 mkdir "$folder"
 unzip -q "$package" -d "$folder"
 week=$(week_now)
-start_watchdog "$folder"
+WINEDEBUG=-all,+eventlog start_watchdog "$folder"
 if wait_for_line "$folder" "correct folder." 30; then
     sleep 1
     stop_watchdog
@@ -257,6 +276,8 @@ if wait_for_line "$folder" "correct folder." 30; then
         " -- Monitoring process now disabled, unable to find ZUVA."
         " -- To configure, please place this tool in the correct folder.")
     compare_run "no caster (header, banner, fatal block, stop block)" "$folder" "${fatal[@]}"
+    compare_events "no caster" "$folder" "trace ${banner[2]}" "err ${fatal[0]//$'\r\n'/\\r\\n}" \
+        "err ${fatal[1]}" "err ${fatal[2]}" "trace ${stop_block[0]}"
 fi
 
 # 2. The stand-in as the caster, not running: the first check starts it.
