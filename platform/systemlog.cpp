@@ -1,10 +1,5 @@
 #include "platform.h"
-
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
+#include "writerthread.h"
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -45,17 +40,12 @@ bool isEvent(const QString &line)
 
 #ifdef Q_OS_WIN
 
-HANDLE eventSource = nullptr;
-
-// Without the source registered (see the README) the entries are still written; the Event Viewer then
-// cannot find the message table that shows their text.
-void openSystemLog()
+void writeSystemLog(const QString &line)
 {
-    eventSource = ::RegisterEventSourceW(nullptr, L"ZUVAserviceMon");
-}
-
-void writeSystemLog(Severity severity, const QString &line)
-{
+    const Severity severity = severityOf(line);
+    // Without the source registered (see the README) the entries are still written; the Event Viewer
+    // then cannot find the message table that shows their text.
+    static const HANDLE eventSource = ::RegisterEventSourceW(nullptr, L"ZUVAserviceMon");
     constexpr DWORD lineEvent = 1; // the MessageId of the one message in systemlog.mc, which is "%1"
     const WORD type = severity == Severity::Error     ? EVENTLOG_ERROR_TYPE
                       : severity == Severity::Warning ? EVENTLOG_WARNING_TYPE
@@ -67,15 +57,13 @@ void writeSystemLog(Severity severity, const QString &line)
 
 #else
 
-// syslog(3) connects to /dev/log at the first entry, and tries again at the next one when there was
-// none; without LOG_CONS nothing is written anywhere else.
-void openSystemLog()
+void writeSystemLog(const QString &line)
 {
-    ::openlog("ZUVAserviceMon", LOG_PID, LOG_DAEMON);
-}
-
-void writeSystemLog(Severity severity, const QString &line)
-{
+    const Severity severity = severityOf(line);
+    // syslog(3) connects to /dev/log at the first entry, and tries again at the next one when there
+    // was none; without LOG_CONS nothing is written anywhere else.
+    static const bool opened = (::openlog("ZUVAserviceMon", LOG_PID, LOG_DAEMON), true);
+    Q_UNUSED(opened)
     const int priority = severity == Severity::Error     ? LOG_ERR
                          : severity == Severity::Warning ? LOG_WARNING
                                                          : LOG_INFO;
@@ -87,62 +75,10 @@ void writeSystemLog(Severity severity, const QString &line)
 
 #endif
 
-// The entries are written from a thread of their own, in order: a syslog daemon that has stopped
-// reading blocks its writer after a handful of entries, an event log service that does not answer
-// blocks it too, and neither may hold up a check. What waits is bounded; later entries are dropped.
-class SystemLogWriter
-{
-public:
-    static SystemLogWriter &instance()
-    {
-        // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): lives until the process ends
-        static SystemLogWriter *writer = [] {
-            auto *w = new SystemLogWriter;
-            std::thread([w] { w->run(); }).detach();
-            return w;
-        }();
-        return *writer;
-    }
-
-    void add(const QString &line)
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        if (lines.size() >= 256)
-            return;
-        lines.push_back(line);
-        ++owed;
-        wake.notify_one();
-    }
-
-    bool flush(int waitMs)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return drained.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return owed == 0; });
-    }
-
-private:
-    void run()
-    {
-        openSystemLog();
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            wake.wait(lock, [this] { return !lines.empty(); });
-            const QString line = lines.front();
-            lines.pop_front();
-            lock.unlock();
-            writeSystemLog(severityOf(line), line);
-            lock.lock();
-            if (--owed == 0)
-                drained.notify_all();
-        }
-    }
-
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::condition_variable drained;
-    std::deque<QString> lines;
-    int owed = 0; // lines queued or being written
-};
+// A syslog daemon that has stopped reading blocks its writer after a handful of entries, an event log
+// service that does not answer blocks it too, and neither may hold up a check: the entries are written
+// from a thread of their own. A few hundred lines may wait; later ones are dropped.
+using SystemLogWriter = WriterThread<QString, writeSystemLog, qint64(32) * 1024>;
 
 } // namespace
 
