@@ -27,7 +27,8 @@ int main(int argc, char *argv[])
     timer->start();
 
     const int exitCode = app.exec();
-    // The stop block is in the file; the console gets a moment to show it too.
+    // The stop block is in the file; the system log and the console get a moment to take it too.
+    Platform::flushSystemLog(500);
     Platform::flushEcho(1000);
     return exitCode;
     // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)

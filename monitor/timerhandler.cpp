@@ -163,6 +163,7 @@ bool TimerHandler::openLog()
 bool TimerHandler::writeLogLine(const QString &text)
 {
     Platform::echo("Log: " + text.toLatin1() + "\r\n", Platform::Echo::LogLine);
+    Platform::systemLog(text);
 
     if (!logFile.isOpen())
         return false;

@@ -1,10 +1,5 @@
 #include "platform.h"
-
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
+#include "writerthread.h"
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -22,6 +17,8 @@ struct Chunk
 {
     QByteArray bytes;
     bool toError;
+
+    qint64 size() const { return bytes.size(); }
 };
 
 // Writes bytes to standard output or error, and returns when they are written or cannot be. It may
@@ -53,65 +50,8 @@ void writeAll(const Chunk &chunk)
 #endif
 }
 
-// The echo's backlog and the thread that hands it to the console, in order. Both live as long as the
-// process: a thread blocked on a console that never reads again must not hold up the end.
-class ConsoleWriter
-{
-public:
-    static ConsoleWriter &instance()
-    {
-        // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): lives until the process ends
-        static ConsoleWriter *writer = [] {
-            auto *w = new ConsoleWriter;
-            std::thread([w] { w->run(); }).detach();
-            return w;
-        }();
-        return *writer;
-    }
-
-    void add(Chunk chunk)
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        // A console that keeps up takes everything, however much comes at once.
-        if (queued > 0 && queued + chunk.bytes.size() > backlogLimit)
-            return;
-        queued += chunk.bytes.size();
-        owed += chunk.bytes.size();
-        chunks.push_back(std::move(chunk));
-        wake.notify_one();
-    }
-
-    bool flush(int waitMs)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return drained.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return owed == 0; });
-    }
-
-private:
-    void run()
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            wake.wait(lock, [this] { return !chunks.empty(); });
-            const Chunk chunk = std::move(chunks.front());
-            chunks.pop_front();
-            queued -= chunk.bytes.size();
-            lock.unlock();
-            writeAll(chunk);
-            lock.lock();
-            owed -= chunk.bytes.size();
-            if (owed == 0)
-                drained.notify_all();
-        }
-    }
-
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::condition_variable drained;
-    std::deque<Chunk> chunks;
-    qint64 queued = 0; // bytes waiting behind the one being written
-    qint64 owed = 0;   // bytes queued or being written
-};
+// The echo's backlog and the thread that hands it to the console.
+using ConsoleWriter = WriterThread<Chunk, writeAll, backlogLimit>;
 
 } // namespace
 

@@ -65,6 +65,14 @@ bool flushEcho(int waitMs);
 // A message handler (qInstallMessageHandler) that sends Qt's own warnings the same way.
 void echoQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
+// The system's own log (the Windows event log, syslog elsewhere) gets a copy of every event line, as the
+// tools that watch a fleet of machines read it there; the log file's header and framing lines stay in
+// the file. Like the echo it never makes the caller wait: a system log that is missing, refuses or has
+// stopped reading loses its copies and changes nothing else.
+void systemLog(const QString &line);
+// Gives the system log up to waitMs to take what is still waiting; false when it has not.
+bool flushSystemLog(int waitMs);
+
 // Ctrl+C, SIGTERM and the like end the event loop in an orderly way, so that the stop block gets
 // written; a console that goes away does not end the watchdog. Installed before anything is written.
 void installStopHandler();

@@ -3,6 +3,8 @@
 #  - the package holds the watchdog, with its manifest, and the DLLs it needs, and nothing else;
 #  - unzipped into a folder without the caster, the watchdog writes header, banner and fatal block,
 #    and on Ctrl+C its stop block;
+#  - the events, and only they, go to the event log too, with their types; the message table that
+#    gives them their text is in the watchdog;
 #  - unzipped next to the stand-in caster, its first check starts the caster by its bare name, and
 #    the caster goes on running after the watchdog has stopped;
 #  - with a caster already running, the first check finds it and starts nothing;
@@ -122,6 +124,12 @@ if grep -A2 "Entry: ID: 0x000018," <<<"$headers" | grep -q "Entry: ID: 0x000001,
     pass "manifest asking for no elevation is embedded"
 else
     fail "no asInvoker manifest in the watchdog's resources"
+fi
+# Type 11: the message table that gives the event log entries their text in the Event Viewer.
+if grep -q "Entry: ID: 0x00000b," <<<"$headers"; then
+    pass "message table for the event log is embedded"
+else
+    fail "no message table in the watchdog's resources"
 fi
 if grep -Eq "Subsystem[[:space:]]+00000003" <<<"$headers"; then
     pass "console program"
@@ -248,7 +256,7 @@ folder=$scratch/no-caster
 mkdir "$folder"
 unzip -q "$package" -d "$folder"
 week=$(week_now)
-start_watchdog "$folder"
+WINEDEBUG=-all,+eventlog start_watchdog "$folder"
 if wait_for_line "$folder" "correct folder." 30; then
     sleep 1
     stop_watchdog
@@ -258,6 +266,12 @@ if wait_for_line "$folder" "correct folder." 30; then
         " -- Monitoring process now disabled, unable to find ZUVA."
         " -- To configure, please place this tool in the correct folder.")
     compare_run "no caster (header, banner, fatal block, stop block)" "$folder" "${fatal[@]}"
+    # Wine's event log is a stub that prints what it is given on its debug channel: the type as the
+    # class (err: error, warn: warning, trace: information), the text escaped as in C.
+    sed -n -E 's/^[0-9a-f]+:([a-z]+):eventlog:ReportEventW L"(.*)"\r?$/\1 \2/p' "$folder.stderr" >"$folder.events"
+    printf '%s\n' "trace ${banner[2]}" "err ${fatal[0]//$'\r\n'/\\r\\n}" "err ${fatal[1]}" "err ${fatal[2]}" \
+        "trace ${stop_block[0]}" >"$scratch/expected.events"
+    compare "no caster: event log" "$folder.events" "$scratch/expected.events"
 fi
 
 # 2. The stand-in as the caster, not running: the first check starts it.

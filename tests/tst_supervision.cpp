@@ -33,6 +33,7 @@ class tst_Supervision : public QObject
 private slots:
     void startsAbsentCasterFromItsFolder();
     void leavesRunningCasterAlone();
+    void endsDuplicatesAndStartsOne_data();
     void endsDuplicatesAndStartsOne();
     void holdsRestartsForTwoMinutes();
     void answersACrashAtOnce();
@@ -101,10 +102,25 @@ void tst_Supervision::leavesRunningCasterAlone()
     QCOMPARE(scratch.liveStandins(), QSet<qint64>({caster}));
 }
 
+void tst_Supervision::endsDuplicatesAndStartsOne_data()
+{
+    QTest::addColumn<int>("devLog");
+    QTest::addColumn<int>("entries"); // how many of the events reach the system log
+    QTest::newRow("no /dev/log") << int(OwnDevLog::Missing) << 0;
+    QTest::newRow("syslog reading at /dev/log") << int(OwnDevLog::Reading) << 6;
+    QTest::newRow("syslog stuck at /dev/log") << int(OwnDevLog::Stuck) << 1;
+}
+
 // Two casters, one with a child: both trees are ended (the second command finds nothing left and
-// says so with its not-found code), then exactly one caster is started.
+// says so with its not-found code), then exactly one caster is started. The events also go to the
+// system log; one that is missing or stuck changes nothing else.
 void tst_Supervision::endsDuplicatesAndStartsOne()
 {
+    QFETCH(int, devLog);
+    QFETCH(int, entries);
+    const OwnDevLog systemLog{OwnDevLog::Kind(devLog)};
+    if (!systemLog.ready)
+        QSKIP("A mount namespace of its own is needed (root, or a user namespace).");
     Scratch scratch;
     scratch.installStandin();
     QProcessEnvironment withChild;
@@ -132,6 +148,15 @@ void tst_Supervision::endsDuplicatesAndStartsOne()
     // What the process-ending command printed reaches the watchdog's console.
     QVERIFY(scratch.console.contains("SUCCESS: The process with PID " + QByteArray::number(first) + " "));
     scratch.stop();
+
+    // Facility daemon (3 << 3) with info (6) or warning (4); the header and framing lines stay in the file.
+    const QList<QByteArray> sent = {"<30>ZUVAserviceMon: # ZUVA Monitoring Tool (Rev 1.1) started at: <T>",
+                                    "<28>ZUVAserviceMon: Detected Multiple copies of ZUVA running (<T>)",
+                                    "<30>ZUVAserviceMon: Process Kill/Restart returned 0",
+                                    "<30>ZUVAserviceMon: Process Kill/Restart returned 128",
+                                    "<30>ZUVAserviceMon: ZUVA application process was restarted... (1)",
+                                    "<30>ZUVAserviceMon: # Monitoring service was stopped at: <T>"};
+    QCOMPARE(systemLog.received(), sent.mid(0, entries));
 }
 
 // A caster that dies right after every start: each check logs the absence, launches are held back

@@ -13,7 +13,11 @@
 #include <QTest>
 
 #include <csignal>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace WatchdogRun {
@@ -241,6 +245,63 @@ public:
     QProcess watchdog;
     QElapsedTimer started;
     QByteArray console;
+};
+
+// /dev overlaid in a mount namespace of the test's own, for the test and the watchdogs it starts: with
+// no /dev/log, or with a datagram socket of the test's there. A stuck one is made in a network
+// namespace whose queue limit is 0: it holds one datagram, and every later sender waits, as with a
+// syslog daemon that has stopped reading.
+class OwnDevLog
+{
+public:
+    enum Kind { Missing, Reading, Stuck };
+
+    explicit OwnDevLog(Kind kind)
+    {
+        const QByteArray layer = QFile::encodeName(layers.path());
+        const QByteArray options = "lowerdir=/dev,upperdir=" + layer + "/u,workdir=" + layer + "/w";
+        QFile limit(QStringLiteral("/proc/sys/net/unix/max_dgram_qlen"));
+        if (!QDir(layers.path()).mkpath(QStringLiteral("u"))
+            || !QDir(layers.path()).mkpath(QStringLiteral("w")) || ::unshare(CLONE_NEWNS) != 0
+            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || ::mount("zuva-dev", "/dev", "overlay", 0, options.constData()) != 0)
+            return;
+        mounted = true;
+        ::unlink("/dev/log");
+        if (kind == Stuck
+            && (::unshare(CLONE_NEWNET) != 0 || !limit.open(QIODevice::WriteOnly | QIODevice::Unbuffered)
+                || limit.write("0") != 1))
+            return;
+        const sockaddr_un address = {AF_UNIX, "/dev/log"};
+        socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        ready = kind == Missing
+                || ::bind(socket, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    }
+
+    ~OwnDevLog()
+    {
+        ::close(socket);
+        if (mounted)
+            ::umount2("/dev", MNT_DETACH);
+    }
+
+    // Each entry as "<priority>ident: text", times masked and the pid left out.
+    QList<QByteArray> received() const
+    {
+        static const QRegularExpression head(
+            QStringLiteral("^(<\\d+>)\\w{3} [ \\d]\\d [\\d:]{8} (\\w+)\\[\\d+\\]"));
+        QList<QByteArray> entries;
+        QByteArray buffer(4096, 0);
+        for (ssize_t size; (size = ::recv(socket, buffer.data(), size_t(buffer.size()), 0)) > 0;)
+            entries << maskTimes(
+                QString::fromUtf8(buffer.left(int(size))).replace(head, QStringLiteral("\\1\\2")).toUtf8());
+        return entries;
+    }
+
+    QTemporaryDir layers;
+    bool mounted = false;
+    bool ready = false;
+    int socket = -1;
 };
 
 } // namespace WatchdogRun

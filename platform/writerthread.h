@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+// Hands items to write(), in order, on a thread of its own, so that the caller never waits for a
+// writer that blocks: a console that does not read, a system log that has stopped taking entries.
+// What waits is bounded by the items' total size(); items beyond it are dropped. The object and its
+// thread live as long as the process: a thread blocked in write() for good must not hold up the end.
+template <typename Item, void (*write)(const Item &), qint64 backlogLimit> class WriterThread
+{
+public:
+    static WriterThread &instance()
+    {
+        // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): lives until the process ends
+        static WriterThread *writer = [] {
+            auto *w = new WriterThread;
+            std::thread([w] { w->run(); }).detach();
+            return w;
+        }();
+        return *writer;
+    }
+
+    void add(Item item)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        // A writer that keeps up takes everything, however much comes at once.
+        if (queued > 0 && queued + item.size() > backlogLimit)
+            return;
+        queued += item.size();
+        owed += item.size();
+        items.push_back(std::move(item));
+        wake.notify_one();
+    }
+
+    // Gives the writer up to waitMs to take what is still waiting; false when it has not.
+    bool flush(int waitMs)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return drained.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return owed == 0; });
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            wake.wait(lock, [this] { return !items.empty(); });
+            const Item item = std::move(items.front());
+            items.pop_front();
+            queued -= item.size();
+            lock.unlock();
+            write(item);
+            lock.lock();
+            owed -= item.size();
+            if (owed == 0)
+                drained.notify_all();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable drained;
+    std::deque<Item> items;
+    qint64 queued = 0; // the size of what waits behind the item being written
+    qint64 owed = 0;   // the size of what waits or is being written
+};
