@@ -2,7 +2,7 @@
 # Measures what the watchdog costs and prints a table, each figure beside its target. Not a test:
 # nothing here passes or fails; only a broken run (a script error) ends with a non-zero status.
 #
-#     bench/run.sh                   everything, about eighteen minutes
+#     bench/run.sh                   everything, about fifteen minutes
 #     bench/run.sh --idle-minutes 2  a shorter idle comparison with monit (default 6 minutes)
 #     bench/run.sh --launches 300    fewer launches in the accelerated part
 #     bench/run.sh --deaths 20       more casters killed in the crash part (default 10)
@@ -416,8 +416,6 @@ part_crash() {
         kill -KILL "${pids[i - 1]}"
     done
     stop_watchdog
-    printf '%s\n' "${samples[@]}" | awk '{ printf "%.3f\n", $1 / 1000 }' >"$scratch/samples"
-    summarise "$scratch/samples" "$key" >>"$out"
 
     # Every kill was answered by one detection and one launch, and nothing else happened: a launch
     # held back would mean a kill came before the gate.
@@ -430,6 +428,8 @@ part_crash() {
     events=$(log_text | grep -v '^#' | grep -v '^ *$' \
         | sed -E 's/[0-9]{2}\.[0-9]{2}\.[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}/<T>/' || true)
     [ "$events" = "$expected" ] || disturbed "the crash run logged other events:"$'\n'"$events"
+    printf '%s\n' "${samples[@]}" | awk '{ printf "%.3f\n", $1 / 1000 }' >"$scratch/samples"
+    summarise "$scratch/samples" "$key" >>"$out"
 }
 
 if [ -n "$part" ]; then
@@ -564,10 +564,10 @@ else
     done
 fi
 if [ -n "$(value crash_skipped)" ]; then
-    row "Launched caster killed past the gate" "skipped: $(value crash_skipped)" ""
+    row "Killed caster (past the gate) to the next one up" "skipped: $(value crash_skipped)" ""
 else
     for i in "${!labels[@]}"; do
-        name="Launched caster killed past the gate, to the next up"
+        name="Killed caster (past the gate) to the next one up"
         ((i == 0)) || name="  same, watchdog \"${labels[i]}\""
         row "$name" "$(awk -v m="$(value "crash${i}_median")" -v x="$(value "crash${i}_max")" -v n="$(value "crash${i}_runs")" \
             'BEGIN { printf "median %.3f s, max %.3f s (%d kills)", m / 1000, x / 1000, n }')" "median <= 0.2 s, max <= 1 s"
