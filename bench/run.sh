@@ -5,8 +5,10 @@
 #     bench/run.sh                   everything, about fifteen minutes
 #     bench/run.sh --idle-minutes 2  a shorter idle comparison with monit (default 6 minutes)
 #     bench/run.sh --launches 300    fewer launches in the accelerated part
+#     bench/run.sh --deaths 20       more casters killed in the crash part (default 10)
 #     bench/run.sh --bin old=DIR     also the watchdog in DIR (beside its companions) in the idle
-#                                    comparison, named "old"; may be given more than once
+#                                    comparison and the crash part, named "old"; may be given more
+#                                    than once
 #
 # Each part runs the real build/bin programs (built into build-bench/ if missing) in a scratch
 # folder. Run as root, each part gets a process table of its own (a PID namespace), so that the
@@ -24,6 +26,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 launch_target=1000
 launch_budget_s=${ZUVA_BENCH_LAUNCH_BUDGET_S:-540}
 launch_rate=${ZUVA_BENCH_RATE:-500}
+crash_deaths=10
+# Slow enough that a launch which waited for the 15 s tick would show (1.5 s real), fast enough that
+# the 120 s gate passes in 12 s.
+crash_rate=10
 idle_minutes=6
 labels=("this build")
 bins=("$zb_bin")
@@ -35,6 +41,7 @@ sup=
 while (($#)); do
     case $1 in
     --launches) launch_target=$2; shift 2 ;;
+    --deaths) crash_deaths=$2; shift 2 ;;
     --idle-minutes) idle_minutes=$2; shift 2 ;;
     --bin) labels+=("${2%%=*}"); bins+=("${2#*=}"); shift 2 ;;
     # What the outer run hands each part.
@@ -43,11 +50,12 @@ while (($#)); do
     --cgroup) cgroup=$2; shift 2 ;;
     --key) key=$2; shift 2 ;;
     --sup) sup=$2; shift 2 ;;
-    -h | --help) sed -n '2,16p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,18p' "$0"; exit 0 ;;
     *) zb_die "unknown argument: $1" ;;
     esac
 done
 [[ $idle_minutes =~ ^[1-9][0-9]*$ ]] || zb_die "--idle-minutes takes a whole number of minutes"
+[[ $crash_deaths =~ ^[1-9][0-9]*$ ]] || zb_die "--deaths takes a whole number"
 # The first cycle of each supervisor is left out (see part_idle).
 idle_cycles=$((idle_minutes * 4 - 2))
 
@@ -371,6 +379,59 @@ part_launches() {
         END { print start " .. " stop }')"
 }
 
+# How soon a launched caster that dies is replaced once the 120 s gate allows it. As often as
+# --deaths says, the caster the watchdog launched last is killed (SIGKILL) 125 to 140 s of the
+# watchdog's clock after it started: long after the cycle that launched it, and at any point of the
+# 15 s tick, as a crash would come. The time from the kill to the next caster's start is taken on the
+# real clock. The watchdog's clock runs crash_rate times fast (with the statx shim, so that the
+# settings file of a healthy caster does not look stale); the way from a caster's end to the next
+# launch waits on no timer, so it keeps its real pace. A caster has started when it has noted its
+# pid: the pid file's modification time, which the kernel sets on the real clock whatever clock the
+# caster runs on, to within a tick of the kernel's coarse clock.
+part_crash() {
+    local faketime
+    faketime=$(zb_find_faketime) || { record crash_skipped "libfaketime not installed (package faketime)"; return 0; }
+    make_scratch
+    export STANDIN_PIDFILE=$scratch/pids
+    : >"$STANDIN_PIDFILE"
+    watchdog_bin=$sup start_watchdog LD_PRELOAD="$faketime $zb_shim" FAKETIME="+0 x$crash_rate" TZ=UTC
+    local pids=() samples=() i up killed deadline
+    for ((i = 1; i <= crash_deaths + 1; ++i)); do
+        deadline=$(($(zb_now_ms) + 30000))
+        while mapfile -t pids <"$STANDIN_PIDFILE" && ((${#pids[@]} < i)); do
+            (($(zb_now_ms) < deadline)) || zb_die "caster $i did not start within 30 s"
+            kill -0 "$watchdog" 2>/dev/null || zb_die "the watchdog ended during the crash run"
+            sleep 0.1
+        done
+        up=$(stat -c %.6Y "$STANDIN_PIDFILE")
+        up=${up/[.,]/}
+        ((i == 1)) || samples+=($((up - killed)))
+        ((i <= crash_deaths)) || break
+        zb_sleep_until $((up / 1000 + (125000 + RANDOM % 15000) / crash_rate))
+        # Only the caster launched last runs, and none was launched since.
+        mapfile -t pids <"$STANDIN_PIDFILE"
+        [ "${#pids[@]}" -eq "$i" ] && [ "$(caster_pids)" = "${pids[i - 1]}" ] \
+            || disturbed "caster $i was ended or joined from outside"
+        killed=${EPOCHREALTIME/[.,]/}
+        kill -KILL "${pids[i - 1]}"
+    done
+    stop_watchdog
+
+    # Every kill was answered by one detection and one launch, and nothing else happened: a launch
+    # held back would mean a kill came before the gate.
+    local expected events n
+    expected="At startup, Detected ZUVA not running, restarted at: <T>"$'\n'"ZUVA application process was restarted... (1)"
+    for ((n = 1; n <= crash_deaths; ++n)); do
+        expected+=$'\n'"Detected ZUVA not running, ($n) restarted at: <T> ($n)."
+        expected+=$'\n'"ZUVA application process was restarted... ($((n + 1)))"
+    done
+    events=$(log_text | grep -v '^#' | grep -v '^ *$' \
+        | sed -E 's/[0-9]{2}\.[0-9]{2}\.[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}/<T>/' || true)
+    [ "$events" = "$expected" ] || disturbed "the crash run logged other events:"$'\n'"$events"
+    printf '%s\n' "${samples[@]}" | awk '{ printf "%.3f\n", $1 / 1000 }' >"$scratch/samples"
+    summarise "$scratch/samples" "$key" >>"$out"
+}
+
 if [ -n "$part" ]; then
     [ -n "$out" ] || zb_die "--part needs --out"
     trap part_cleanup EXIT
@@ -407,7 +468,7 @@ run_part() { # <p> [<supervisor>...]
         for i in "${!sups[@]}"; do
             cg=
             [ -z "$cg_root" ] || { cg=$cg_root/$p$i && mkdir -p "$cg"; }
-            zb_isolated "$0" --part "$p" --out "$results" --launches "$launch_target" \
+            zb_isolated "$0" --part "$p" --out "$results" --launches "$launch_target" --deaths "$crash_deaths" \
                 --idle-minutes "$idle_minutes" --cgroup "$cg" --key "$p$i" --sup "${sups[i]}" &
             pids+=($!)
         done
@@ -433,6 +494,7 @@ fi
 for p in pause listing launches; do
     run_part "$p"
 done
+run_part crash "${bins[@]}"
 
 value() { sed -n "s/^$1=//p" "$results" | tail -n 1; }
 
@@ -442,7 +504,7 @@ ms_per() { # <ns> <n>
     awk -v ns="$1" -v n="$2" 'BEGIN { printf "%.3f ms", ns / 1e6 / n }'
 }
 
-for p in idle pause; do
+for p in idle pause crash; do
     [ -n "$(value ${p}_retried)" ] \
         && echo "note: part $p was disturbed from outside its process table and run again ($(value ${p}_retried) time(s))"
 done
@@ -500,6 +562,17 @@ else
         IFS=: read -r n rss fds threads children zombies <<<"$sample"
         row "    N = $n" "$rss kB / $fds fds / $threads thread(s) / $children ($zombies)" ""
     done
+fi
+if [ -n "$(value crash_skipped)" ]; then
+    row "Killed caster (past the gate) to the next one up" "skipped: $(value crash_skipped)" ""
+else
+    for i in "${!labels[@]}"; do
+        name="Killed caster (past the gate) to the next one up"
+        ((i == 0)) || name="  same, watchdog \"${labels[i]}\""
+        row "$name" "$(awk -v m="$(value "crash${i}_median")" -v x="$(value "crash${i}_max")" -v n="$(value "crash${i}_runs")" \
+            'BEGIN { printf "median %.3f s, max %.3f s (%d kills)", m / 1000, x / 1000, n }')" "median <= 0.2 s, max <= 1 s"
+    done
+    row "  (x$crash_rate clock: a launch left to the tick waits up to $((15000 / crash_rate)) ms)" "" ""
 fi
 echo
 echo "Bench took $((SECONDS - started_s)) s."

@@ -2,7 +2,8 @@
 # Checks the soak's and the bench's own tools: the log checker against logs that break each rule
 # (and logs that look suspicious but keep them), the statx shim, and the premise the soak rests
 # on, that the real watchdog on a sped-up clock judges a healthy caster healthy and a frozen one
-# locked up. Prints one line per case; exit status 1 when any case fails.
+# locked up, and that the bench's crash part times real kills and launches. Prints one line per case;
+# exit status 1 when any case fails.
 set -euo pipefail
 # shellcheck source=bench/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -348,6 +349,19 @@ EOF
             ok "watchdog at x100: the frozen caster was replaced, by the rules"
         else
             fail "watchdog at x100: frozen caster not replaced by the rules"$'\n'"$events"
+        fi
+
+        # The crash part as the bench runs it, with three kills: each answered by the next launch,
+        # and within the bounds a caster's death is held to. At its x10 clock a launch that waited
+        # for the tick would come up to 1.5 s late.
+        crash() { sed -n "s/^crash0_$1=//p" "$work/crash"; }
+        if zb_isolated "$zb_root/bench/run.sh" --part crash --out "$work/crash" --key crash0 --sup "$zb_bin" \
+            --deaths 3 2>"$work/crash.err"; then
+            [ "$(crash runs)" = 3 ] && awk -v m="$(crash median)" -v x="$(crash max)" 'BEGIN { exit !(m <= 200 && x <= 1000) }' \
+                && ok "crash part: three killed casters replaced, median $(crash median) ms, max $(crash max) ms" \
+                || fail "crash part: over median 200 ms or max 1000 ms"$'\n'"$(cat "$work/crash")"
+        else
+            fail "crash part did not finish"$'\n'"$(cat "$work/crash.err")"
         fi
     else
         echo "skip  accelerated watchdog: needs root for a private process table"
