@@ -30,7 +30,7 @@ bool await(QProcess &process, Await what, int timeoutMs)
     elapsed.start();
     for (;;) {
         const qint64 left = timeoutMs < 0 ? sliceMs : timeoutMs - elapsed.elapsed();
-        const int slice = int(qBound<qint64>(0, left, sliceMs));
+        const int slice = int(qBound(qint64(0), left, qint64(sliceMs)));
         bool done = false;
         switch (what) {
         case Await::Started:
