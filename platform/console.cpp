@@ -4,12 +4,14 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
 #else
 #include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -61,11 +63,7 @@ public:
     static ConsoleWriter &instance()
     {
         // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): lives until the process ends
-        static ConsoleWriter *writer = [] {
-            auto *w = new ConsoleWriter;
-            std::thread([w] { w->run(); }).detach();
-            return w;
-        }();
+        static auto *writer = new ConsoleWriter;
         return *writer;
     }
 
@@ -78,13 +76,24 @@ public:
         queued += chunk.bytes.size();
         owed += chunk.bytes.size();
         chunks.push_back(std::move(chunk));
+        // Where no thread can be had (a limit on processes), the lines wait in the backlog, or are
+        // dropped beyond it, and the next line tries again: the echo never ends the watchdog.
+        if (!started) {
+            try {
+                std::thread([this] { run(); }).detach();
+                started = true;
+            } catch (const std::system_error &) {
+                return;
+            }
+        }
         wake.notify_one();
     }
 
     bool flush(int waitMs)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return drained.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return owed == 0; });
+        return started
+               && drained.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return owed == 0; });
     }
 
 private:
@@ -111,11 +120,23 @@ private:
     std::deque<Chunk> chunks;
     qint64 queued = 0; // bytes waiting behind the one being written
     qint64 owed = 0;   // bytes queued or being written
+    bool started = false;
 };
 
 } // namespace
 
 namespace Platform {
+
+void guardStandardStreams()
+{
+#ifndef Q_OS_WIN
+    // In order: each open takes the lowest free number, which is the one found closed.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
+#endif
+}
 
 void echo(const QByteArray &bytes, Echo kind)
 {
