@@ -51,7 +51,7 @@ void installStopHandler()
         catchSignal(signal, onHarmlessSignal);
     // A background job's write to a terminal set to "tostop" goes ahead only where SIGTTOU is ignored:
     // caught, it would be sent again at every try. The children get the default back.
-    ::signal(SIGTTOU, SIG_IGN);
+    catchSignal(SIGTTOU, SIG_IGN);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, stopSockets) != 0)
         return;
 
