@@ -6,6 +6,9 @@
 
 int main(int argc, char *argv[])
 {
+    // Before anything opens a file: started with a standard stream closed, the watchdog would find its
+    // own files on the console's numbers.
+    Platform::guardStandardStreams();
     QCoreApplication app(argc, argv);
     // Before the first line is written: from here on a console that goes away cannot end the
     // watchdog, one that does not read cannot hold it up (Qt's own warnings included), and Ctrl+C

@@ -80,6 +80,38 @@ std::optional<int> runKillCommand(const QString &image)
     return commandResult(*command);
 }
 
+// Opens file only where its name holds a regular file, or nothing yet: opening a FIFO would wait for
+// its other end, opening a device can do things of its own. On failure why says what stood in the way.
+bool openRegularFile(QFile &file, QIODevice::OpenMode mode, QString &why)
+{
+    const QFileInfo info(file.fileName());
+    if (info.exists() && !info.isFile()) {
+        why = QObject::tr("not a regular file");
+        return false;
+    }
+    if (!file.open(mode)) {
+        why = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+// The settings file's contents without their CRs, for the contents test. Only a regular file is read (a
+// FIFO would hold the watchdog up), and only one of a settings file's size (a device or a runaway file
+// would cost memory and time): a real one has a few kB. Anything else is skipped like an unreadable file.
+bool readSettings(QFile &file, QByteArray &contents)
+{
+    constexpr qint64 limit = qint64(1) << 20;
+    QString why;
+    if (!openRegularFile(file, QIODevice::ReadOnly | QIODevice::Text, why))
+        return false;
+    const bool withinLimit = file.size() <= limit;
+    if (withinLimit)
+        contents = file.read(limit);
+    file.close();
+    return withinLimit;
+}
+
 } // namespace
 
 int weekIndex(const QDate &utcDate)
@@ -130,12 +162,35 @@ bool TimerHandler::openLog()
 {
     const int week = weekIndex(QDateTime::currentDateTimeUtc().date());
     const QString name = QObject::tr("%1/ZUVAmon_log_%2.txt").arg(QDir::currentPath(), QString::number(week));
-    const bool existed = QFile::exists(name);
+    logName = QFileInfo(name).fileName();
     logFile.setFileName(name);
+    if (!openLogFile())
+        return false;
+    writeLogLine(QStringLiteral("  "));
+    writeLogLine(QStringLiteral("# "));
+    writeLogLine(QObject::tr("# ZUVA Monitoring Tool (Rev %1) started at: %2")
+                     .arg(QStringLiteral("1.1"), timeStamp()));
+    writeLogLine(QStringLiteral("# "));
+    return true;
+}
+
+// Opens the file named in logFile, and starts it with the header where it is new. Only a regular file
+// is opened: anything else at the name, and the lines reach the console only, as it says there.
+bool TimerHandler::openLogFile()
+{
+    const bool existed = QFile::exists(logFile.fileName());
+    QString why;
     // Unbuffered: every line goes to the system as one write, and a write that fails (disk full)
     // is dropped instead of piling up in a buffer that would be retried with every later line.
-    if (!logFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered))
+    if (!openRegularFile(logFile,
+                         QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered,
+                         why)) {
+        Platform::echo(QObject::tr("No log file: %1 (%2); the events reach the console only.\n")
+                           .arg(logFile.fileName(), why)
+                           .toLocal8Bit(),
+                       Platform::Echo::ErrorOutput);
         return false;
+    }
 
     if (!existed) {
         writeLogLine(QStringLiteral("# ZUVA Monitoring log, event log file."));
@@ -152,16 +207,19 @@ bool TimerHandler::openLog()
         writeLogLine(QStringLiteral("#  Questions? - See https://support.example.com/zuva-caster/kb"));
         writeLogLine(QStringLiteral("#  --"));
     }
-    writeLogLine(QStringLiteral("  "));
-    writeLogLine(QStringLiteral("# "));
-    writeLogLine(QObject::tr("# ZUVA Monitoring Tool (Rev %1) started at: %2")
-                     .arg(QStringLiteral("1.1"), timeStamp()));
-    writeLogLine(QStringLiteral("# "));
     return true;
 }
 
 bool TimerHandler::writeLogLine(const QString &text)
 {
+    // The open file was deleted or renamed away: the lines go on in a file of the week's name in the
+    // caster's folder, begun as a new one.
+    if (logFile.isOpen() && !Platform::stillNamed(logFile, logName)) {
+        logFile.close();
+        logFile.setFileName(logName);
+        openLogFile();
+    }
+
     Platform::echo("Log: " + text.toLatin1() + "\r\n", Platform::Echo::LogLine);
     Platform::systemLog(text);
 
@@ -171,8 +229,8 @@ bool TimerHandler::writeLogLine(const QString &text)
     const qint64 start = logFile.size();
     const qint64 written = logFile.write(bytes);
     if (written != bytes.size()) {
-        // A full disk can take part of a line. The part is cut off again, or the next line would be
-        // glued to it: the file holds whole lines only.
+        // A full disk or a file-size limit can take part of a line. The part is cut off again, or the
+        // next line would be glued to it: the file holds whole lines only.
         if (written > 0)
             logFile.resize(start);
         return false;
@@ -311,7 +369,7 @@ void TimerHandler::launchCaster()
             emit casterExited();
     });
 
-    Platform::startCaster(*caster, Platform::launchProgram(casterFolder));
+    Platform::startCaster(*caster, Platform::launchProgram());
     lastRestart = QDateTime::currentDateTime();
     // A stop ends the wait: the caster is left to start, and keeps running.
     if (!Platform::await(*caster, Platform::Await::Started, 65000) && caster->state() == QProcess::NotRunning)
@@ -342,10 +400,8 @@ bool TimerHandler::detectLockUp()
     }
 
     // Rewritten since the last look, yet with the same contents: the caster's files are stuck.
-    if (previousAge > age && previousAge > 0 && age > 120
-        && settingsFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        const QByteArray contents = settingsFile.readAll();
-        settingsFile.close();
+    QByteArray contents;
+    if (previousAge > age && previousAge > 0 && age > 120 && readSettings(settingsFile, contents)) {
         const quint16 sum = checksum(contents);
         if (sum == previousChecksum && previousChecksum != 0) {
             writeLogLine(QObject::tr("ZUVA files appear LOCKED UP at: %1, (for %L2 sec), restarting (%L3).")

@@ -37,6 +37,7 @@ public:
 
 private:
     bool openLog();
+    bool openLogFile();
     void writeStopBlock();
     void resolveSettingsFile();
     void checkExecutable();
@@ -52,6 +53,7 @@ private:
     qint32 restartCount = 0;
     QDateTime lastRestart;
     QFile logFile;
+    QString logName; // the week's log, named relative to the working directory
     QFile settingsFile;
     QFileInfo settingsInfo;
     QString casterFolder;

@@ -1,15 +1,19 @@
 #include "platform.h"
 
 #include <QCoreApplication>
-#include <QSettings>
 
 #ifdef Q_OS_WIN
+#include <QSettings>
 #include <qt_windows.h>
 #else
+#include <QStandardPaths>
+#include <csignal>
 #include <unistd.h>
 #endif
 
 namespace Platform {
+
+#ifdef Q_OS_WIN
 
 QString settingsFilePath()
 {
@@ -18,8 +22,6 @@ QString settingsFilePath()
     return settings.fileName();
 }
 
-#ifdef Q_OS_WIN
-
 QString commandPath(const QString &command)
 {
     return command;
@@ -27,9 +29,8 @@ QString commandPath(const QString &command)
 
 // Windows looks for a bare program name in the program's own folder and the working directory
 // before anywhere else, so the bare name finds the caster in its folder.
-QString launchProgram(const QString &casterFolder)
+QString launchProgram()
 {
-    Q_UNUSED(casterFolder);
     return QLatin1String(casterExecutable);
 }
 
@@ -69,31 +70,49 @@ void startCaster(ChildProcess &process, const QString &program)
 
 #else
 
+// Where QSettings keeps user-scope INI files on such systems; it would read the file to say so.
+QString settingsFilePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/')
+           + QLatin1String(settingsOrganisation) + QLatin1Char('/') + QLatin1String(settingsApplication)
+           + QLatin1String(".ini");
+}
+
 QString commandPath(const QString &command)
 {
     return QCoreApplication::applicationDirPath() + QLatin1Char('/') + command;
 }
 
 // A bare name would be looked up on PATH, which could run any program of that name: always the caster's
-// folder.
-QString launchProgram(const QString &casterFolder)
+// folder, named relative to the working directory, which follows the folder when it is renamed.
+QString launchProgram()
 {
-    return casterFolder + QLatin1Char('/') + QLatin1String(casterExecutable);
+    return QLatin1String("./") + QLatin1String(casterExecutable);
 }
 
+namespace {
+
 // A session of its own: the terminal's Ctrl+C and hang-up go to the watchdog's process group and
-// session only.
+// session only. The background write that the watchdog lets through is the system's default again.
+void setUpChild()
+{
+    ::signal(SIGTTOU, SIG_DFL);
+    ::setsid();
+}
+
+} // namespace
+
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 ChildProcess::ChildProcess() = default;
 
 void ChildProcess::setupChildProcess()
 {
-    ::setsid();
+    setUpChild();
 }
 #else
 ChildProcess::ChildProcess()
 {
-    setChildProcessModifier([] { ::setsid(); });
+    setChildProcessModifier(setUpChild);
 }
 #endif
 

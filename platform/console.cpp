@@ -5,6 +5,7 @@
 #include <qt_windows.h>
 #else
 #include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -56,6 +57,17 @@ using ConsoleWriter = WriterThread<Chunk, writeAll, backlogLimit>;
 } // namespace
 
 namespace Platform {
+
+void guardStandardStreams()
+{
+#ifndef Q_OS_WIN
+    // In order: each open takes the lowest free number, which is the one found closed.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
+#endif
+}
 
 void echo(const QByteArray &bytes, Echo kind)
 {

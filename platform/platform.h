@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QProcess>
 #include <QString>
 
@@ -13,17 +14,23 @@ constexpr char casterExecutable[] = "brindleCast.exe";
 constexpr char settingsOrganisation[] = "MORQ";
 constexpr char settingsApplication[] = "brindleCast";
 
-// The caster's per-user INI settings file, as QSettings names it. Asking QSettings for the name reads
-// and parses the file once (at start-up); nothing is ever written to it.
+// The caster's per-user INI settings file, as QSettings names it. Elsewhere than on Windows the name is
+// worked out as QSettings does it there, from the user's configuration folder, without reading the file.
+// On Windows only QSettings knows the folder, and asking it reads and parses the file once (at
+// start-up). Nothing is ever written to it.
 QString settingsFilePath();
+
+// False once the open file is no longer the one at name: deleted, or renamed away. Only POSIX systems
+// allow either while the file is open.
+bool stillNamed(const QFile &file, const QString &name);
 
 // Where a process-listing or process-ending command ("tasklist", "taskkill") is run from.
 // Windows has them as system commands; elsewhere they are our own companions, which live
 // next to the watchdog and are never looked up on PATH.
 QString commandPath(const QString &command);
 
-// The program that starts the caster kept in casterFolder.
-QString launchProgram(const QString &casterFolder);
+// The program that starts the caster, found in the working directory.
+QString launchProgram();
 
 // A process object for every program the watchdog starts: the caster and the commands. None of them
 // gets the console's signals meant for the watchdog (Ctrl+C, hang-up, a closed console window): a
@@ -54,6 +61,10 @@ QString takeListing(ChildProcess &process, int startMs, int readyMs, int finishM
 enum class Await { Started, ReadyRead, Finished };
 bool await(QProcess &process, Await what, int timeoutMs);
 
+// Opens whichever of standard input, output and error is closed on the null device, so that nothing the
+// watchdog opens later takes its number, and with it what is written to the console. Called first.
+void guardStandardStreams();
+
 // The console echo. It never makes the caller wait: a console that does not read (a terminal paused
 // with Ctrl+S, a selection in a console window, a pipe nobody reads) must not hold up the log or the
 // supervision. What it has not taken yet waits in a bounded backlog; lines beyond it are dropped.
@@ -73,8 +84,10 @@ void systemLog(const QString &line);
 // Gives the system log up to waitMs to take what is still waiting; false when it has not.
 bool flushSystemLog(int waitMs);
 
-// Ctrl+C, SIGTERM and the like end the event loop in an orderly way, so that the stop block gets
-// written; a console that goes away does not end the watchdog. Installed before anything is written.
+// Ctrl+C, Ctrl+\ (SIGQUIT), SIGTERM and the like end the event loop in an orderly way, so that the stop
+// block gets written. None of these ends or stops the watchdog: a console that goes away, a file-size
+// limit, a stray SIGUSR1, SIGUSR2 or SIGALRM, an echo from a background job. Installed before
+// anything is written.
 void installStopHandler();
 // True once a stop has been asked for: no further check cycle begins then.
 bool stopRequested();

@@ -23,9 +23,9 @@ extern "C" void onStopSignal(int)
     errno = savedErrno;
 }
 
-// A console or pipe that went away must not end the watchdog; a caught signal (unlike an ignored
-// one) is reset for the programs it starts, so the caster keeps the default behaviour.
-extern "C" void onBrokenPipe(int)
+// For signals that must not end the watchdog. A caught signal (unlike an ignored one) is reset for the
+// programs it starts, so the caster keeps the default behaviour.
+extern "C" void onHarmlessSignal(int)
 {
 }
 
@@ -44,7 +44,14 @@ namespace Platform {
 
 void installStopHandler()
 {
-    catchSignal(SIGPIPE, onBrokenPipe);
+    // A console or pipe that went away; a write beyond the file-size limit, which then fails like one
+    // on a full disk; and signals that ask for nothing the watchdog does (a reload, a status report,
+    // an alarm), sent to it by mistake.
+    for (const int signal : {SIGPIPE, SIGXFSZ, SIGUSR1, SIGUSR2, SIGALRM})
+        catchSignal(signal, onHarmlessSignal);
+    // A background job's write to a terminal set to "tostop" goes ahead only where SIGTTOU is ignored:
+    // caught, it would be sent again at every try. The children get the default back.
+    catchSignal(SIGTTOU, SIG_IGN);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, stopSockets) != 0)
         return;
 
@@ -57,9 +64,8 @@ void installStopHandler()
         QCoreApplication::quit();
     });
 
-    catchSignal(SIGINT, onStopSignal);
-    catchSignal(SIGTERM, onStopSignal);
-    catchSignal(SIGHUP, onStopSignal);
+    for (const int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
+        catchSignal(signal, onStopSignal);
 }
 
 bool stopRequested()

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 // Hands items to write(), in order, on a thread of its own, so that the caller never waits for a
@@ -18,11 +19,7 @@ public:
     static WriterThread &instance()
     {
         // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): lives until the process ends
-        static WriterThread *writer = [] {
-            auto *w = new WriterThread;
-            std::thread([w] { w->run(); }).detach();
-            return w;
-        }();
+        static auto *writer = new WriterThread;
         return *writer;
     }
 
@@ -35,6 +32,16 @@ public:
         queued += item.size();
         owed += item.size();
         items.push_back(std::move(item));
+        // Where no thread can be had (a limit on processes), the items wait in the backlog, or are
+        // dropped beyond it, and the next item tries again: a writer never ends the watchdog.
+        if (!started) {
+            try {
+                std::thread([this] { run(); }).detach();
+                started = true;
+            } catch (const std::system_error &) {
+                return;
+            }
+        }
         wake.notify_one();
     }
 
@@ -42,7 +49,8 @@ public:
     bool flush(int waitMs)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return drained.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return owed == 0; });
+        return started
+               && drained.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return owed == 0; });
     }
 
 private:
@@ -69,4 +77,5 @@ private:
     std::deque<Item> items;
     qint64 queued = 0; // the size of what waits behind the item being written
     qint64 owed = 0;   // the size of what waits or is being written
+    bool started = false;
 };

@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 
-sources=(app/*.cpp monitor/*.cpp platform/caster.cpp platform/console.cpp platform/listing.cpp platform/systemlog.cpp platform/stop_posix.cpp platform/posix/*.c)
+sources=(app/*.cpp monitor/*.cpp platform/caster.cpp platform/console.cpp platform/files.cpp platform/listing.cpp
+    platform/systemlog.cpp platform/stop_posix.cpp platform/posix/*.c)
 status=0
 clang-tidy -p "$build" --quiet "${sources[@]}" >"$build/clang-tidy.log" 2>&1 || status=1
 if grep -E "(warning|error):" "$build/clang-tidy.log"; then

@@ -11,22 +11,6 @@ using namespace WatchdogRun;
 
 namespace {
 
-QByteArray header()
-{
-    const QByteArray zone = QDateTime::currentDateTime().toString(QStringLiteral("t")).toUtf8();
-    return "# ZUVA Monitoring log, event log file.\r\n"
-           "# Instance Created <T> "
-           + zone
-           + " (all times local)\r\n"
-             "#  Used to record ZUVA NTRIP Caster service restart events.\r\n"
-             "#  ZUVAserviceMon.exe' runs as an application (not a service)  and it checks\r\n"
-             "#  to confirm that brindleCast.exe is running on the machine.\r\n"
-             "#  If not running, it will start/restart the program if required.\r\n"
-             "#  This log file is appended to with events, with a new file once a week.\r\n"
-             "#  Questions? - See https://support.example.com/zuva-caster/kb\r\n"
-             "#  --\r\n";
-}
-
 const QByteArray banner = "  \r\n"
                           "# \r\n"
                           "# ZUVA Monitoring Tool (Rev 1.1) started at: <T>\r\n"

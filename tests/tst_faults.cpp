@@ -7,6 +7,7 @@
 #include <QDate>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 #include <fcntl.h>
@@ -28,6 +29,9 @@ const QByteArray notRunningAtStart = "At startup, Detected ZUVA not running, res
 const QByteArray heldBack = "Detected ZUVA not running, (1) restarted at: <T> (1).\r\n"
                             "  Delayed, restart number 1 still too recent...\r\n";
 const QByteArray stopBlock = "# Monitoring service was stopped at: <T>\r\n# \r\n";
+
+const QByteArray banner = "  \r\n# \r\n# ZUVA Monitoring Tool (Rev 1.1) started at: <T>\r\n# \r\n";
+const int bannerBytes = banner.size() - int(sizeof "<T>") + 1 + int(sizeof "dd.MM.yyyy HH:mm:ss") - 1;
 
 QByteArray listingFailed(const char *result)
 {
@@ -55,8 +59,38 @@ struct Case
     bool casterAtStart = false; // the stand-in caster runs before the watchdog starts
     bool signalToGroup = false; // the signal goes to the watchdog's process group, as Ctrl+C at a terminal
     Console console = Console::Read;
-    int slowStartMs = 0; // the caster's start is held up this long (its exec, under strace)
+    int slowStartMs = 0;  // the caster's start is held up this long (its exec, under strace)
+    QByteArray wrapper{}; // a shell command that starts the watchdog ("$0"); empty: started directly
+    std::function<void(Scratch &)> setUp{};  // before the start
+    std::function<void(Scratch &)> midRun{}; // 5 s after the start, between the banner and the first tick
+    QByteArray consoleEvents{};              // where the log holds less: what the console shows
+    qint64 maxPeakKiB = 0;                   // 0: no bound
 };
+
+// The week's log; the weeks either side as well, for a run that straddles a week's end.
+QStringList weekLogs(const Scratch &run, int around = 0)
+{
+    const qint64 days = QDate(2019, 1, 1).daysTo(QDateTime::currentDateTimeUtc().date());
+    QStringList logs;
+    for (qint64 week = days / 7 - around; week <= days / 7 + around; ++week)
+        logs << run.folder + QStringLiteral("/ZUVAmon_log_%1.txt").arg(week);
+    return logs;
+}
+
+void makeFifos(const QStringList &paths)
+{
+    for (const QString &path : paths)
+        QVERIFY(QDir().mkpath(QFileInfo(path).path())
+                && ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+}
+
+// The watchdog, itself or behind a wrapper that noted its pid.
+pid_t watchdogPid(const Scratch &run)
+{
+    QFile noted(run.root.filePath(QStringLiteral("watchdog.pid")));
+    return pid_t(noted.open(QIODevice::ReadOnly) ? noted.readAll().trimmed().toLongLong()
+                                                 : run.watchdog.processId());
+}
 
 // A pipe at path, filled to the brim; the returned descriptor is its reader, which never reads.
 int fullPipe(const QString &path)
@@ -81,7 +115,6 @@ class tst_Faults : public QObject
 
 private slots:
     void misbehavingCommandsAndStops();
-    void logOnAFullDisk();
     void partlyWrittenLinesLeaveNoTrace();
 };
 
@@ -94,7 +127,7 @@ void tst_Faults::misbehavingCommandsAndStops()
                           "done\n"
                           "exit 0\n";
     const QByteArray chatter = "#!/bin/sh\nhead -c 300000 /dev/zero\n";
-    const QList<Case> cases = {
+    QList<Case> cases = {
         // A stop does not wait for the listing's budgets (75 s), and nothing is started on the strength
         // of a listing that never came.
         {"listing hangs, stop requested during it", "#!/bin/sh\nexec sleep 600\n", "", stopBlock, SIGTERM,
@@ -158,6 +191,88 @@ void tst_Faults::misbehavingCommandsAndStops()
              + notRunningAtStart.mid(notRunningAtStart.indexOf("ZUVA application")) + stopBlock,
          SIGTERM, 0, 0, 0, true, false, false, Console::Stuck},
     };
+    Case row;
+    // What the machine around it does: streams, terminal, limits, signals and the files' shapes.
+    row = {"started with its standard streams closed",
+           twoCasters,
+           "#!/bin/sh\necho 'ERROR: The process \"brindleCast.exe\" not found.' >&2\nexit 128\n",
+           "Detected Multiple copies of ZUVA running (<T>)\r\nProcess Kill/Restart returned 128\r\n"
+           "Process Kill/Restart returned 128\r\nZUVA application process was restarted... (1)\r\n"
+               + stopBlock,
+           SIGTERM,
+           0,
+           30000,
+           0,
+           true,
+           false,
+           false,
+           Console::Closed};
+    row.wrapper = "exec \"$0\" <&- >&- 2>&-";
+    cases << row;
+    row = {"background job on a terminal with tostop", emptyListing, "", notRunningAtStart + stopBlock};
+    row.casterAlive = true;
+    row.wrapper =
+        "export W=\"$0\"; exec script -qec 'stty tostop; set -m; \"$W\" & echo $! >\"$HOME/watchdog.pid\"; "
+        "wait $!' /dev/null";
+    cases << row;
+    // 50 bytes left: the first event line is refused and cut back, the shorter launch line fits.
+    row = {"file-size limit reached by the log", emptyListing, "",
+           "ZUVA application process was restarted... (1)\r\n"};
+    row.wrapper = "exec prlimit --fsize=8192 \"$0\"";
+    row.setUp = [](Scratch &run) {
+        QFile log(weekLogs(run).constFirst());
+        const QByteArray earlier = "# " + QByteArray(8192 - 50 - bannerBytes - 4, '-') + "\r\n";
+        QVERIFY(log.open(QIODevice::WriteOnly) && log.write(earlier) == earlier.size());
+    };
+    row.consoleEvents = notRunningAtStart + stopBlock;
+    cases << row;
+    cases << Case{"Ctrl+\\ during the pause after a launch",
+                  emptyListing,
+                  "",
+                  notRunningAtStart + stopBlock,
+                  SIGQUIT,
+                  18000,
+                  17500,
+                  20000,
+                  true};
+    row = {"SIGUSR1, SIGUSR2 and SIGALRM change nothing", emptyListing, "",
+           notRunningAtStart + heldBack + stopBlock};
+    row.midRun = [](Scratch &run) {
+        for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM})
+            ::kill(pid_t(run.watchdog.processId()), signal);
+    };
+    cases << row;
+    row = {"FIFO at the log's name", emptyListing, "", ""}; // no log file: the console has it all
+    row.consoleEvents = notRunningAtStart + heldBack + stopBlock;
+    row.setUp = [](Scratch &run) { makeFifos(weekLogs(run, 1)); };
+    cases << row;
+    row.name = "device at the log's name";
+    row.setUp = [](Scratch &run) {
+        for (const QString &log : weekLogs(run, 1))
+            QVERIFY(QFile::link(QStringLiteral("/dev/full"), log));
+    };
+    cases << row;
+    row = {"FIFO as settings file", emptyListing, "", notRunningAtStart + heldBack + stopBlock};
+    row.setUp = [](Scratch &run) { makeFifos({run.settingsPath()}); };
+    cases << row;
+    row = {"settings file of 1 GiB", emptyListing, "", notRunningAtStart + heldBack + stopBlock};
+    row.setUp = [](Scratch &run) {
+        QFile settings(run.settingsPath());
+        QVERIFY(QDir().mkpath(QFileInfo(settings).path()) && settings.open(QIODevice::WriteOnly));
+        QVERIFY(settings.resize(qint64(1) << 30)); // sparse: no disk space
+    };
+    row.maxPeakKiB = 256 * 1024;
+    cases << row;
+    row = {"log deleted mid-run", emptyListing, "", header() + notRunningAtStart + heldBack + stopBlock};
+    row.midRun = [](Scratch &run) { QVERIFY(QFile::remove(run.logPath())); };
+    cases << row;
+    row = {"caster's folder renamed mid-run", emptyListing, "", notRunningAtStart + heldBack + stopBlock};
+    row.midRun = [](Scratch &run) {
+        const QString moved = run.folder + QStringLiteral("-moved");
+        QVERIFY(QDir().rename(run.folder, moved));
+        run.folder = moved;
+    };
+    cases << row;
 
     std::vector<std::unique_ptr<Scratch>> runs;
     std::vector<std::unique_ptr<QProcess>> readers; // for the console closed at once
@@ -167,6 +282,11 @@ void tst_Faults::misbehavingCommandsAndStops()
         runs.push_back(std::make_unique<Scratch>());
         Scratch &run = *runs.back();
         run.useOwnCommands(c.tasklist, c.taskkill);
+        if (c.setUp)
+            c.setUp(run);
+        if (!c.wrapper.isEmpty())
+            run.launcher =
+                QStringList{QStringLiteral("sh"), QStringLiteral("-c"), QString::fromUtf8(c.wrapper)};
         if (c.casterAtStart) {
             run.installStandin();
             QVERIFY(run.startStandin() > 0);
@@ -205,7 +325,9 @@ void tst_Faults::misbehavingCommandsAndStops()
     QElapsedTimer clock;
     clock.start();
     std::vector<bool> signalled(cases.size(), false);
+    std::vector<bool> disturbed(cases.size(), false);
     std::vector<qint64> endedAt(cases.size(), 0);
+    std::vector<qint64> peakKiB(cases.size(), 0);
     while (true) {
         bool allDone = true;
         for (size_t i = 0; i < runs.size(); ++i) {
@@ -217,11 +339,18 @@ void tst_Faults::misbehavingCommandsAndStops()
                 continue;
             }
             allDone = false;
-            const QByteArray sofar = events(run.log());
+            if (c.midRun && !disturbed[i] && run.started.elapsed() >= 5000) {
+                c.midRun(run);
+                disturbed[i] = true;
+            }
+            const QByteArray &expected = c.consoleEvents.isEmpty() ? c.events : c.consoleEvents;
+            const QByteArray sofar =
+                c.consoleEvents.isEmpty() ? events(run.log()) : events(loggedOn(run.console));
             const bool due = c.signalAtMs ? run.started.elapsed() >= c.signalAtMs
-                                          : sofar == c.events.left(c.events.size() - stopBlock.size());
+                                          : sofar == expected.left(expected.size() - stopBlock.size());
             if (due && !signalled[i]) {
-                const pid_t pid = pid_t(run.watchdog.processId());
+                const pid_t pid = watchdogPid(run);
+                peakKiB[i] = rssKiB(pid, "VmHWM:");
                 ::kill(c.signalToGroup ? -pid : pid, c.signal);
                 signalled[i] = true;
             }
@@ -236,10 +365,18 @@ void tst_Faults::misbehavingCommandsAndStops()
         Scratch &run = *runs[i];
         const QByteArray name = c.name;
         QVERIFY2(events(run.log()) == c.events, name + ", the log after the banner:\n" + events(run.log()));
+        QVERIFY2(c.consoleEvents.isEmpty() || events(loggedOn(run.console)) == c.consoleEvents,
+                 name + ", the console after the banner:\n" + events(loggedOn(run.console)));
+        // Said once, where no log file could be had at all.
+        QVERIFY2(run.watchdog.readAllStandardError().count("No log file: ") == (c.events.isEmpty() ? 1 : 0),
+                 name + ": the console's word on the log file");
+        QVERIFY2(!c.maxPeakKiB || peakKiB[i] <= c.maxPeakKiB,
+                 name + ": peak RSS " + QByteArray::number(peakKiB[i]));
         QVERIFY2(run.watchdog.state() == QProcess::NotRunning, name + ": still running");
         QVERIFY2(run.watchdog.exitStatus() == QProcess::NormalExit && run.watchdog.exitCode() == 0,
                  name + ": did not end in order");
-        QVERIFY2(run.log().count("# Monitoring service was stopped at: ") == 1,
+        QVERIFY2(run.log().count("# Monitoring service was stopped at: ")
+                     == (c.events.endsWith(stopBlock) ? 1 : 0),
                  name + ": stop block not once");
         QVERIFY2(endedAt[i] >= c.minStopMs && (!c.maxStopMs || endedAt[i] <= c.maxStopMs),
                  name + ": ended " + QByteArray::number(endedAt[i]) + " ms after the start");
@@ -251,38 +388,6 @@ void tst_Faults::misbehavingCommandsAndStops()
     }
     for (int reader : stuckReaders)
         ::close(reader);
-}
-
-// The week's log is a link to a device that is always full: every write fails, the lines still
-// reach the console, and the watchdog goes on working as before.
-void tst_Faults::logOnAFullDisk()
-{
-    Scratch scratch;
-    scratch.useOwnCommands(emptyListing, "");
-    QVERIFY(Scratch::writeScript(scratch.casterPath(), "#!/bin/sh\nexit 0\n"));
-    const qint64 days = QDate(2019, 1, 1).daysTo(QDateTime::currentDateTimeUtc().date());
-    for (qint64 week = days / 7 - 1; week <= days / 7 + 1; ++week)
-        QVERIFY(QFile::link(QStringLiteral("/dev/full"),
-                            scratch.folder + QStringLiteral("/ZUVAmon_log_%1.txt").arg(week)));
-
-    scratch.start();
-    QVERIFY(scratch.waitForConsole("Log:   Delayed, restart number 1 still too recent...\r\n", 40000));
-    const qint64 rss = rssKiB(scratch.watchdog.processId());
-    scratch.stop();
-
-    // The link counts as an existing log, so there is no header; everything else is on the console.
-    QCOMPARE(maskTimes(scratch.console),
-             QByteArray("Log:   \r\n"
-                        "Log: # \r\n"
-                        "Log: # ZUVA Monitoring Tool (Rev 1.1) started at: <T>\r\n"
-                        "Log: # \r\n"
-                        "Log: At startup, Detected ZUVA not running, restarted at: <T>\r\n"
-                        "Log: ZUVA application process was restarted... (1)\r\n"
-                        "Log: Detected ZUVA not running, (1) restarted at: <T> (1).\r\n"
-                        "Log:   Delayed, restart number 1 still too recent...\r\n"
-                        "Log: # Monitoring service was stopped at: <T>\r\n"
-                        "Log: # \r\n"));
-    qInfo("watchdog RSS while every log write fails: %lld KiB", rss);
 }
 
 // A disk that fills up can take part of a line. The part is cut off again: every line in the file is
@@ -299,11 +404,8 @@ void tst_Faults::partlyWrittenLinesLeaveNoTrace()
     QVERIFY(Scratch::writeScript(scratch.casterPath(), "#!/bin/sh\nexit 0\n"));
 
     // Earlier runs left the week's log 20 bytes short of a page once the start banner is added.
-    const qint64 days = QDate(2019, 1, 1).daysTo(QDateTime::currentDateTimeUtc().date());
-    const QByteArray banner = "  \r\n# \r\n# ZUVA Monitoring Tool (Rev 1.1) started at: <T>\r\n# \r\n";
-    const int bannerBytes = banner.size() - int(sizeof "<T>") + 1 + int(sizeof "dd.MM.yyyy HH:mm:ss") - 1;
     const QByteArray earlier = "# " + QByteArray(4096 - 20 - bannerBytes - 4, '-') + "\r\n";
-    QFile log(scratch.folder + QStringLiteral("/ZUVAmon_log_%1.txt").arg(days / 7));
+    QFile log(weekLogs(scratch).constFirst());
     QVERIFY(log.open(QIODevice::WriteOnly) && log.write(earlier) == earlier.size());
     log.close();
 

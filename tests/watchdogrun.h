@@ -3,9 +3,11 @@
 // Runs the real watchdog in a scratch caster folder and reads what it writes.
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
@@ -34,12 +36,36 @@ inline QByteArray maskTimes(QByteArray text)
     return QString::fromUtf8(text).replace(stamp, QStringLiteral("<T>")).toUtf8();
 }
 
-// What was logged after the last start banner, times masked.
+// What was logged after the last start banner (all of it where there is none), times masked.
 inline QByteArray events(const QByteArray &log)
 {
     const QByteArray masked = maskTimes(log);
     const QByteArray banner = "started at: <T>\r\n# \r\n";
-    return masked.mid(masked.lastIndexOf(banner) + banner.size());
+    const int at = masked.lastIndexOf(banner);
+    return at < 0 ? masked : masked.mid(at + banner.size());
+}
+
+// The log lines that the console echoed, as the log would hold them.
+inline QByteArray loggedOn(const QByteArray &console)
+{
+    return QByteArray("\n" + console).replace("\nLog: ", "\n").mid(1);
+}
+
+// The nine lines that start a new week's log.
+inline QByteArray header()
+{
+    const QByteArray zone = QDateTime::currentDateTime().toString(QStringLiteral("t")).toUtf8();
+    return "# ZUVA Monitoring log, event log file.\r\n"
+           "# Instance Created <T> "
+           + zone
+           + " (all times local)\r\n"
+             "#  Used to record ZUVA NTRIP Caster service restart events.\r\n"
+             "#  ZUVAserviceMon.exe' runs as an application (not a service)  and it checks\r\n"
+             "#  to confirm that brindleCast.exe is running on the machine.\r\n"
+             "#  If not running, it will start/restart the program if required.\r\n"
+             "#  This log file is appended to with events, with a new file once a week.\r\n"
+             "#  Questions? - See https://support.example.com/zuva-caster/kb\r\n"
+             "#  --\r\n";
 }
 
 inline bool alive(qint64 pid)
@@ -52,14 +78,15 @@ inline bool alive(qint64 pid)
     return close > 0 && line.size() > close + 2 && line.at(close + 2) != 'Z' && line.at(close + 2) != 'X';
 }
 
-inline qint64 rssKiB(qint64 pid)
+// field: "VmRSS:" for the resident set now, "VmHWM:" for its peak.
+inline qint64 rssKiB(qint64 pid, const QByteArray &field = "VmRSS:")
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
 }
@@ -207,7 +234,7 @@ public:
     QByteArray log() const
     {
         const QString path = logPath();
-        if (path.isEmpty())
+        if (!QFileInfo(path).isFile()) // a link to a device is listed too
             return QByteArray();
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
