@@ -176,11 +176,6 @@ void tst_Faults::misbehavingCommandsAndStops()
         {"Ctrl+C at the terminal while a listing runs",
          "#!/bin/sh\nsleep 4\nexec '" + QFile::encodeName(binary("tasklist")) + "'\n", "", stopBlock, SIGINT,
          17000, 17000, 19000, true, true, true},
-        // The caster's start takes 10 s (a slow disk, a scanner): the stop does not wait for it, and the
-        // caster, left to start, goes on running.
-        {"stop during a slow start of the caster", emptyListing, "",
-         notRunningAtStart.left(notRunningAtStart.indexOf("ZUVA application")) + stopBlock, SIGTERM, 17000,
-         17000, 19000, true, false, false, Console::Read, 10000},
         {"console closed at once", emptyListing, "", notRunningAtStart + heldBack + stopBlock, SIGTERM, 0, 0,
          0, false, false, false, Console::Closed},
         // The process-ending command prints 300 KB that the console never takes.
@@ -192,6 +187,22 @@ void tst_Faults::misbehavingCommandsAndStops()
          SIGTERM, 0, 0, 0, true, false, false, Console::Stuck},
     };
     Case row;
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // The caster's start takes 10 s (a slow disk, a scanner): the stop does not wait for it, and the
+    // caster, left to start, goes on running. (Qt 6 starts programs with vfork semantics: there the
+    // start itself waits for the program's exec, as CreateProcess does on Windows.)
+    row = {"stop during a slow start of the caster",
+           emptyListing,
+           "",
+           notRunningAtStart.left(notRunningAtStart.indexOf("ZUVA application")) + stopBlock,
+           SIGTERM,
+           17000,
+           17000,
+           19000,
+           true};
+    row.slowStartMs = 10000;
+    cases << row;
+#endif
     // What the machine around it does: streams, terminal, limits, signals and the files' shapes.
     row = {"started with its standard streams closed",
            twoCasters,
