@@ -329,6 +329,8 @@ void TestCompanions::argumentsNeverListed()
     QVERIFY(!text.toLower().contains("brindlecast"));
 }
 
+// A caster that has exited but was not reaped yet (its parent alive and not waiting) is not running,
+// and is not listed: taken for one, it would never be restarted.
 void TestCompanions::eachStandInListedOnce()
 {
     StandIns s;
@@ -336,11 +338,19 @@ void TestCompanions::eachStandInListedOnce()
     QProcess *b = s.start(s.path("brindleCast.exe"), strings({"300"}));
     QVERIFY(a && b);
     QVERIFY(s.start(QStringLiteral("/bin/sh"), strings({"-c", "read x", "brindleCast.exe"})));
+    // The child exits once its parent has become a sleep, which never reaps it.
+    QVERIFY(s.start(QStringLiteral("/bin/sh"),
+                    {QStringLiteral("-c"),
+                     QStringLiteral("(sleep 0.2; exec \"$1\" 0) & echo $! >\"$2\"; "
+                                    "exec sleep 300"),
+                     QStringLiteral("sh"), s.path("brindleCast.exe"), s.path("dead")}));
+    QTRY_VERIFY(s.pidsIn("dead").size() == 1 && statFields(s.pidsIn("dead").constFirst()).value(0) == "Z");
 
     const QByteArray text = listing();
     QCOMPARE(text.toLower().count("brindlecast"), 2);
     QCOMPARE(namesOf(text, a->processId()), QByteArrayList{"brindleCast.exe"});
     QCOMPARE(namesOf(text, b->processId()), QByteArrayList{"brindleCast.exe"});
+    QCOMPARE(namesOf(text, s.pidsIn("dead").constFirst()), QByteArrayList());
 }
 
 void TestCompanions::longListingReadWhole()

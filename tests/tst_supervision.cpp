@@ -6,6 +6,10 @@
 #include <QDateTime>
 #include <QtTest>
 
+#include <cstdio>
+#include <memory>
+#include <vector>
+
 using namespace WatchdogRun;
 
 namespace {
@@ -15,6 +19,24 @@ QList<QByteArray> eventLines(const QByteArray &log)
     QList<QByteArray> lines = events(log).split('\n');
     lines.removeLast(); // after the final line end
     return lines;
+}
+
+// The watchdog on a wall clock of libfaketime's: setting is a FAKETIME value ("+0 x10": ten times as
+// fast) or, where it is a file, read from there as it changes. False where libfaketime is missing.
+bool useFakeClock(Scratch &scratch, const QString &setting)
+{
+    const QString faketime = qEnvironmentVariable("ZUVA_LIBFAKETIME");
+    if (faketime.isEmpty())
+        return false;
+    scratch.env.insert(QStringLiteral("LD_PRELOAD"), faketime);
+    if (QFileInfo(setting).isAbsolute()) {
+        scratch.env.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), setting);
+        scratch.env.insert(QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1"));
+        scratch.env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+    } else {
+        scratch.env.insert(QStringLiteral("FAKETIME"), setting);
+    }
+    return true;
 }
 
 QDateTime stampOf(const QByteArray &line)
@@ -160,12 +182,14 @@ void tst_Supervision::endsDuplicatesAndStartsOne()
 }
 
 // A caster that dies right after every start: each check logs the absence, launches are held back
-// until 120 s have passed since the last one, and the watchdog carries on.
+// until 120 s have passed since the last one, and the watchdog carries on. Where libfaketime is at
+// hand, the watchdog's clock (and its caster's) runs ten times as fast, timers and pauses included.
 void tst_Supervision::holdsRestartsForTwoMinutes()
 {
     Scratch scratch;
     scratch.installStandin();
     scratch.env.insert(QStringLiteral("STANDIN_EXIT_AFTER_MS"), QStringLiteral("1000"));
+    useFakeClock(scratch, QStringLiteral("+0 x10"));
 
     scratch.start();
     QVERIFY2(scratch.waitForLog("ZUVA application process was restarted... (2)\r\n", 200000),
@@ -206,17 +230,12 @@ void tst_Supervision::holdsRestartsForTwoMinutes()
 // minutes on (libfaketime) instead of waiting for the gate.
 void tst_Supervision::answersACrashAtOnce()
 {
-    const QString faketime = qEnvironmentVariable("ZUVA_LIBFAKETIME");
-    if (faketime.isEmpty())
-        QSKIP("needs libfaketime (Debian package faketime)");
     Scratch scratch;
     scratch.installStandin();
     const QString clock = scratch.root.filePath(QStringLiteral("faketime.rc"));
     QVERIFY(Scratch::writeScript(clock, "+0\n"));
-    scratch.env.insert(QStringLiteral("LD_PRELOAD"), faketime);
-    scratch.env.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), clock);
-    scratch.env.insert(QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1"));
-    scratch.env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+    if (!useFakeClock(scratch, clock))
+        QSKIP("needs libfaketime (Debian package faketime)");
     const auto killCaster = [&] {
         const QSet<qint64> casters = scratch.liveStandins();
         return casters.size() == 1 && ::kill(pid_t(*casters.begin()), SIGKILL) == 0;
@@ -248,5 +267,44 @@ void tst_Supervision::answersACrashAtOnce()
                                                "# \r\n"));
 }
 
-QTEST_GUILESS_MAIN(tst_Supervision)
+// Each case waits on the watchdog's real 15 s tick, its pauses and its gate: the cases (each row of a
+// table one) run side by side, each in a process and a process table of its own, since each starts
+// and ends casters by the same name. Given a case (or any argument), this runs it as QtTest would.
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    tst_Supervision test;
+    if (argc > 1)
+        return QTest::qExec(&test, argc, argv);
+
+    QProcess lister;
+    lister.start(app.applicationFilePath(), {QStringLiteral("-datatags")});
+    if (!lister.waitForFinished(30000))
+        return 1;
+    std::vector<std::unique_ptr<QProcess>> cases;
+    for (const QByteArray &line : lister.readAllStandardOutput().split('\n')) {
+        // "<class> <function>", or "<class> <function> <row>"
+        const QList<QByteArray> words = line.split(' ');
+        if (words.size() < 2)
+            continue;
+        const QByteArray row = line.mid(words.at(0).size() + words.at(1).size() + 2);
+        cases.push_back(std::make_unique<QProcess>());
+        cases.back()->setProcessChannelMode(QProcess::MergedChannels);
+        cases.back()->start(QStringLiteral("sh"),
+                            {QStringLiteral(ZUVA_PROCESS_TABLE), app.applicationFilePath(),
+                             QString::fromUtf8(row.isEmpty() ? words.at(1) : words.at(1) + ':' + row)});
+    }
+    int failed = 0;
+    int skipped = 0;
+    for (const auto &run : cases) {
+        run->waitForFinished(-1);
+        std::fputs(run->readAll().constData(), stdout);
+        if (run->exitStatus() == QProcess::NormalExit && run->exitCode() == 77)
+            ++skipped;
+        else if (run->exitStatus() != QProcess::NormalExit || run->exitCode() != 0)
+            ++failed;
+    }
+    return failed ? failed : cases.empty() ? 1 : skipped == int(cases.size()) ? 77 : 0;
+}
+
 #include "tst_supervision.moc"

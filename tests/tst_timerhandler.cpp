@@ -201,7 +201,16 @@ void tst_TimerHandler::lockUpDetection_data()
     QTest::newRow("checksum 0 never matches [300, zero]") << qint64(130) << zero << QByteArray();
     QTest::newRow("modified in the future [130, zero]") << qint64(-100) << a << QByteArray();
     QTest::newRow("after a negative age [-100, zero]") << qint64(130) << a << QByteArray();
-    QTest::newRow("ages in locale notation [130, a]") << qint64(5000) << a << app("5,000");
+    QTest::newRow("ages in locale notation [130, zero]") << qint64(5000) << a << app("5,000");
+    // Where the caster could not be ended (the termination listing shows one), no restart is due: a
+    // second caster would join the locked-up one.
+    QTest::newRow("process-ending command cannot start [5000, zero]")
+        << qint64(6000) << a << app("6,000") + "Process Kill/Restart returned -2\r\n";
+    QTest::newRow("process-ending command crashes [6000, zero]")
+        << qint64(7000) << a << app("7,000") + "Process Kill/Restart returned -1\r\n";
+    QTest::newRow("termination listing fails [7000, zero]")
+        << qint64(8000) << a
+        << app("8,000") + "Process listing failed at: <T> (returned 1), check skipped.\r\n";
 }
 
 void tst_TimerHandler::lockUpDetection()
@@ -229,14 +238,29 @@ void tst_TimerHandler::lockUpDetection()
     }
     QVERIFY(setAge(settingsPath, age));
 
+    // The lines a row expects tell where ending the caster fails: the process-ending command cannot be
+    // started or crashes (the termination listing shows a caster), or that listing fails. Elsewhere the
+    // listing shows no caster, and there is nothing to end.
+    const bool cannotStart = expected.contains("returned -2");
+    const bool endingFails =
+        cannotStart || expected.contains("returned -1") || expected.contains("listing failed");
+    const QByteArray listing = qgetenv("FIXTURE_LISTING");
+    if (endingFails)
+        qputenv("FIXTURE_LISTING", listing + (expected.contains("listing failed") ? ".missing" : ".caster"));
+    QFile taskkill(QCoreApplication::applicationDirPath() + QStringLiteral("/taskkill"));
+    const QFile::Permissions permissions = taskkill.permissions();
+    QVERIFY(taskkill.setPermissions(cannotStart ? QFile::ReadOwner : permissions));
+
     bool found = false;
     const QByteArray lines = newLogLines(handler, [&] { found = handler.detectLockUp(); });
+    qputenv("FIXTURE_LISTING", listing);
+    QVERIFY(taskkill.setPermissions(permissions));
     QCOMPARE(lines, expected);
-    QCOMPARE(found, !expected.isEmpty());
+    QCOMPARE(found, !expected.isEmpty() && !endingFails);
 }
 
 // Up to 1 MiB of settings is read whole, CRs dropped, and compared like any other file; a larger file
-// is not read at all. Runs after the sequence above, whose last detection left an age of 5000 s.
+// is not read at all. Runs after the sequence above, whose last detection left an age of 8000 s.
 void tst_TimerHandler::largeSettingsFile()
 {
     QVERIFY(sequence);
@@ -386,8 +410,16 @@ int main(int argc, char *argv[])
         || listingFile.write("\r\nImage Name   PID\r\nother.exe 1\r\n") < 0)
         return 1;
     listingFile.close();
+    QFile casterListing(listing + QStringLiteral(".caster"));
+    if (!casterListing.open(QIODevice::WriteOnly) || casterListing.write("brindleCast.exe 7\r\n") < 0)
+        return 1;
+    casterListing.close();
     qputenv("FIXTURE_LISTING", QFile::encodeName(listing));
     qputenv("FIXTURE_LISTING_MODE", "file");
+    // The process-ending command next to this test crashes: only the lock-up rows whose listing shows
+    // a caster run it.
+    qputenv("FIXTURE_KILL_CODES", "crash");
+    qputenv("FIXTURE_KILL_RECORD", QFile::encodeName(config.filePath(QStringLiteral("killed"))));
     QCoreApplication app(argc, argv);
     tst_TimerHandler test;
     return QTest::qExec(&test, argc, argv);
