@@ -13,6 +13,16 @@ zb_die() {
     exit 1
 }
 
+# The watchdog and its companions built against Qt 6 beside the Qt 5 build, where Qt 6 is installed
+# (Qt 6 starts programs in a way of its own); prints their folder, or fails.
+zb_ensure_built_qt6() {
+    local dir=$zb_build-qt6
+    [ -f "$dir/CMakeCache.txt" ] || cmake -S "$zb_root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DZUVA_QT_MAJOR=6 -DBUILD_TESTING=OFF >/dev/null 2>&1 || { rm -rf "$dir"; return 1; }
+    cmake --build "$dir" -j"$(nproc)" --target ZUVAserviceMon tasklist taskkill >"$dir/bench-build.log" 2>&1 \
+        && echo "$dir/bin"
+}
+
 # libfaketime from the Debian package "faketime", wherever the multiarch layout put it.
 zb_find_faketime() {
     local candidate

@@ -10,7 +10,6 @@
 #include <QTime>
 #include <QTimer>
 
-#include <memory>
 #include <optional>
 
 namespace {
@@ -42,17 +41,6 @@ quint16 checksum(const QByteArray &data)
 #endif
 }
 
-// How a command ended: its exit code, -2 when it could not be started, -1 when it crashed, was
-// ended by a signal or is still running.
-int commandResult(const QProcess &command)
-{
-    if (command.error() == QProcess::FailedToStart)
-        return -2;
-    if (command.state() != QProcess::NotRunning || command.exitStatus() != QProcess::NormalExit)
-        return -1;
-    return command.exitCode();
-}
-
 // Runs the process-ending command for one image name, waiting as long as it takes, and returns how
 // it ended. The template is split into a program and its arguments before the name is filled in, and
 // nothing goes through a shell, so a listing line can only ever supply that one argument. What the
@@ -67,17 +55,16 @@ std::optional<int> runKillCommand(const QString &image)
         if (argument.contains(QLatin1String("%1")))
             argument = argument.arg(image);
     }
-    auto command = std::make_unique<Platform::ChildProcess>();
-    command->start(program, arguments);
-    Platform::await(*command, Platform::Await::Finished, -1);
-    Platform::echo(command->readAllStandardOutput(), Platform::Echo::Output);
-    Platform::echo(command->readAllStandardError(), Platform::Echo::ErrorOutput);
-    if (command->state() != QProcess::NotRunning && Platform::stopRequested()) {
-        // Destroying the process object would end the command; the watchdog is about to end anyway.
-        command.release(); // NOLINT(bugprone-unused-return-value)
+    Platform::Command command;
+    command.start(program, arguments, Platform::Command::KeepErrors);
+    command.await(Platform::Await::Finished, -1);
+    Platform::echo(command.readAllStandardOutput(), Platform::Echo::Output);
+    Platform::echo(command.readAllStandardError(), Platform::Echo::ErrorOutput);
+    if (command.isRunning() && Platform::stopRequested()) {
+        command.leave(); // the watchdog is about to end anyway
         return std::nullopt;
     }
-    return commandResult(*command);
+    return command.result();
 }
 
 // Opens file only where its name holds a regular file, or nothing yet: opening a FIFO would wait for
@@ -301,10 +288,10 @@ bool TimerHandler::checkCaster()
     bool running = false;
     bool restartNeeded = false;
 
-    Platform::ChildProcess listingProcess;
-    const QString listing = Platform::takeListing(listingProcess, 5000, 10000, 60000);
+    Platform::Command listingCommand;
+    const QString listing = Platform::takeListing(listingCommand, 5000, 10000, 60000);
     // The next cycle that can list is still the start-up one.
-    if (!listingSucceeded(listingProcess))
+    if (!listingSucceeded(listingCommand))
         return false;
     const int copies = listing.count(processName, Qt::CaseInsensitive);
 
@@ -422,9 +409,9 @@ bool TimerHandler::detectLockUp()
 
 bool TimerHandler::killCaster()
 {
-    Platform::ChildProcess listingProcess;
-    const QString listing = Platform::takeListing(listingProcess, 1500, 2000, 15000);
-    if (!listingSucceeded(listingProcess))
+    Platform::Command listingCommand;
+    const QString listing = Platform::takeListing(listingCommand, 1500, 2000, 15000);
+    if (!listingSucceeded(listingCommand))
         return false;
     bool ended = true;
     bool commandRun = false;
@@ -450,14 +437,14 @@ bool TimerHandler::killCaster()
     return ended;
 }
 
-bool TimerHandler::listingSucceeded(const QProcess &listingProcess)
+bool TimerHandler::listingSucceeded(const Platform::Command &listingCommand)
 {
     // A listing that did not end well says nothing reliable: taken for "no caster", it would start one
     // at every gate until casters pile up. Nothing is counted, ended or started on it. A listing cut
     // short by a stop is no failure of the machine's, and is not reported as one.
     if (Platform::stopRequested())
         return false;
-    const int listed = commandResult(listingProcess);
+    const int listed = listingCommand.result();
     if (listed == 0)
         return true;
     writeLogLine(QObject::tr("Process listing failed at: %1 (returned %2), check skipped.")

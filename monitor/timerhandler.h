@@ -8,6 +8,9 @@
 #include <QString>
 
 class QDate;
+namespace Platform {
+class Command;
+}
 
 // The week's log file is numbered by whole weeks counted from 1 January 2019 (UTC calendar dates).
 int weekIndex(const QDate &utcDate);
@@ -44,7 +47,7 @@ private:
     bool checkCaster();
     bool detectLockUp();
     bool killCaster();
-    bool listingSucceeded(const QProcess &listingProcess);
+    bool listingSucceeded(const Platform::Command &listingCommand);
     void launchCaster();
 
     bool atStartup = true;

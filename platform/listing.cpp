@@ -1,55 +1,316 @@
 #include "platform.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QStringList>
+
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+#endif
 
 namespace Platform {
 
-QString takeListing(ChildProcess &process, int startMs, int readyMs, int finishMs)
-{
-    // The command reads nothing, and what it may say on its error channel is of no use here: neither
-    // needs a pipe, which the watchdog would otherwise set up and watch at every check.
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.start(commandPath(QStringLiteral("tasklist")), QStringList(), QIODevice::ReadWrite);
-    // Each wait starts when the one before has returned; what it returns does not matter here, since
-    // whatever the command has printed by the end is the listing, and the caller asks the process
-    // object how the command ended.
-    await(process, Await::Started, startMs);
-    await(process, Await::ReadyRead, readyMs);
-    await(process, Await::Finished, finishMs);
-    return QString::fromUtf8(process.readAllStandardOutput());
-}
+namespace {
 
-bool await(QProcess &process, Await what, int timeoutMs)
+// Waits in short slices, so that a stop is noticed between two of them: waitSlice(ms) waits up to ms
+// and says whether what is awaited has come, running() whether it still can. A command that ends
+// within the first slice, as nearly all do, costs one wait.
+template <typename WaitSlice, typename Running>
+bool inSlices(int timeoutMs, WaitSlice waitSlice, Running running)
 {
-    // Short slices: a stop is noticed between two of them. A command that ends within the first
-    // slice, as nearly all do, costs one wait as before.
     constexpr int sliceMs = 100;
     QElapsedTimer elapsed;
     elapsed.start();
     for (;;) {
         const qint64 left = timeoutMs < 0 ? sliceMs : timeoutMs - elapsed.elapsed();
-        const int slice = int(qBound(qint64(0), left, qint64(sliceMs)));
-        bool done = false;
-        switch (what) {
-        case Await::Started:
-            done = process.waitForStarted(slice);
-            break;
-        case Await::ReadyRead:
-            done = process.waitForReadyRead(slice);
-            break;
-        case Await::Finished:
-            done = process.waitForFinished(slice);
-            break;
-        }
+        const bool done = waitSlice(int(qBound(qint64(0), left, qint64(sliceMs))));
         // A wait that fails before its time is up (the command did not start, or has already ended)
         // will not succeed later either.
-        if (done || process.state() == QProcess::NotRunning || stopRequested())
+        if (done || !running() || stopRequested())
             return done;
         if (timeoutMs >= 0 && elapsed.elapsed() >= timeoutMs)
             return false;
     }
 }
+
+} // namespace
+
+QString takeListing(Command &command, int startMs, int readyMs, int finishMs)
+{
+    // What the command may say on its error channel is of no use here.
+    command.start(commandPath(QStringLiteral("tasklist")), QStringList(), Command::DiscardErrors);
+    // Each wait starts when the one before has returned; what it returns does not matter here, since
+    // whatever the command has printed by the end is the listing, and the caller asks the command
+    // how it ended.
+    command.await(Await::Started, startMs);
+    command.await(Await::ReadyRead, readyMs);
+    command.await(Await::Finished, finishMs);
+    return QString::fromUtf8(command.readAllStandardOutput());
+}
+
+bool await(QProcess &process, Await what, int timeoutMs)
+{
+    const auto waitSlice = [&](int ms) {
+        switch (what) {
+        case Await::Started:
+            return process.waitForStarted(ms);
+        case Await::ReadyRead:
+            return process.waitForReadyRead(ms);
+        case Await::Finished:
+            return process.waitForFinished(ms);
+        }
+        return false;
+    };
+    return inSlices(timeoutMs, waitSlice, [&] { return process.state() != QProcess::NotRunning; });
+}
+
+#ifdef Q_OS_WIN
+
+Command::Command()
+    : process(std::make_unique<ChildProcess>())
+{
+}
+
+Command::~Command() = default; // a ChildProcess still running is ended as it goes
+
+void Command::start(const QString &program, const QStringList &arguments, ErrorOutput errors)
+{
+    process->setStandardInputFile(QProcess::nullDevice());
+    if (errors == DiscardErrors)
+        process->setStandardErrorFile(QProcess::nullDevice());
+    process->start(program, arguments);
+}
+
+bool Command::await(Await what, int timeoutMs)
+{
+    return Platform::await(*process, what, timeoutMs);
+}
+
+QByteArray Command::readAllStandardOutput()
+{
+    return process->readAllStandardOutput();
+}
+
+QByteArray Command::readAllStandardError()
+{
+    return process->readAllStandardError();
+}
+
+bool Command::isRunning() const
+{
+    return process->state() != QProcess::NotRunning;
+}
+
+int Command::result() const
+{
+    if (process->error() == QProcess::FailedToStart)
+        return -2;
+    if (isRunning() || process->exitStatus() != QProcess::NormalExit)
+        return -1;
+    return process->exitCode();
+}
+
+void Command::leave()
+{
+    // Destroying the process object would end the command.
+    process.release(); // NOLINT(bugprone-unused-return-value)
+}
+
+#else
+
+namespace {
+
+// A descriptor that becomes readable once pid has ended (Linux 5.3 on), or -1; without one, the waits
+// look for the end every few milliseconds.
+int endDescriptor(qint64 pid)
+{
+#ifdef SYS_pidfd_open
+    return int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
+#else
+    Q_UNUSED(pid);
+    return -1;
+#endif
+}
+
+// Appends what fd has to give now to bytes, without waiting; closes fd once the writer has closed it.
+void drain(int &fd, QByteArray &bytes)
+{
+    char buffer[65536];
+    while (fd >= 0) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            bytes.append(buffer, int(got));
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)
+            return;
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+} // namespace
+
+Command::Command() = default;
+
+Command::~Command()
+{
+    if (left)
+        return;
+    if (isRunning()) {
+        ::kill(pid_t(pid), SIGKILL);
+        ::waitpid(pid_t(pid), nullptr, 0);
+    }
+    for (const int fd : {outputFd, errorFd, endFd}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+void Command::start(const QString &program, const QStringList &arguments, ErrorOutput errors)
+{
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    if (::pipe2(out, O_CLOEXEC) != 0 || (errors == KeepErrors && ::pipe2(err, O_CLOEXEC) != 0)) {
+        for (const int fd : {out[0], out[1]}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+        return;
+    }
+
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (errors == KeepErrors)
+        ::posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    else
+        ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#endif
+    // Caught signals are reset by the exec anyway; ignored ones (SIGTTOU) would stay ignored.
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t all;
+    sigset_t none;
+    ::sigfillset(&all);
+    ::sigemptyset(&none);
+    ::posix_spawnattr_setsigdefault(&attributes, &all);
+    ::posix_spawnattr_setsigmask(&attributes, &none);
+    ::posix_spawnattr_setflags(&attributes,
+                               POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    QList<QByteArray> words{QFile::encodeName(program)};
+    for (const QString &argument : arguments)
+        words << QFile::encodeName(argument);
+    std::vector<char *> argv;
+    for (QByteArray &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    const int failed = ::posix_spawn(&child, argv.front(), &actions, &attributes, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attributes);
+
+    ::close(out[1]);
+    if (err[1] >= 0)
+        ::close(err[1]);
+    // Only our ends wait without blocking: the command's own writes must block on a full pipe.
+    for (const int fd : {out[0], err[0]}) {
+        if (fd >= 0 && (failed || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0))
+            ::close(fd);
+    }
+    if (failed)
+        return;
+    pid = child;
+    outputFd = out[0];
+    errorFd = err[0];
+    endFd = endDescriptor(pid);
+}
+
+// Waits up to timeoutMs for output or the end, and takes in whatever has come.
+void Command::waitForActivity(int timeoutMs)
+{
+    pollfd watched[3];
+    nfds_t count = 0;
+    for (const int fd : {outputFd, errorFd, endFd}) {
+        if (fd >= 0)
+            watched[count++] = {fd, POLLIN, 0};
+    }
+    ::poll(watched, count, endFd >= 0 ? timeoutMs : qMin(timeoutMs, 5));
+    // The end first: what the command wrote before it is in the pipes by then, and is taken in below.
+    int status = 0;
+    const pid_t reaped = ::waitpid(pid_t(pid), &status, WNOHANG);
+    if (reaped == pid || (reaped < 0 && errno == ECHILD)) {
+        ended = true;
+        exitCode = reaped == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (endFd >= 0)
+            ::close(endFd);
+        endFd = -1;
+    }
+    drain(outputFd, output);
+    drain(errorFd, errors);
+}
+
+bool Command::await(Await what, int timeoutMs)
+{
+    // posix_spawn returns once the program runs, or once it has failed to.
+    const auto arrived = [&] {
+        return what == Await::Started ? pid > 0 : what == Await::ReadyRead ? !output.isEmpty() : ended;
+    };
+    const auto waitSlice = [&](int ms) {
+        if (!arrived() && isRunning())
+            waitForActivity(ms);
+        return arrived();
+    };
+    return inSlices(timeoutMs, waitSlice, [&] { return isRunning(); });
+}
+
+QByteArray Command::readAllStandardOutput()
+{
+    drain(outputFd, output);
+    QByteArray bytes;
+    bytes.swap(output);
+    return bytes;
+}
+
+QByteArray Command::readAllStandardError()
+{
+    drain(errorFd, errors);
+    QByteArray bytes;
+    bytes.swap(errors);
+    return bytes;
+}
+
+bool Command::isRunning() const
+{
+    return pid > 0 && !ended;
+}
+
+int Command::result() const
+{
+    if (pid == 0)
+        return -2;
+    return ended ? exitCode : -1;
+}
+
+void Command::leave()
+{
+    left = true;
+}
+
+#endif
 
 } // namespace Platform

@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
+
+#include <memory>
 
 // Everything the watchdog knows of the caster and of the operating system it runs on.
 namespace Platform {
@@ -32,10 +35,10 @@ QString commandPath(const QString &command);
 // The program that starts the caster, found in the working directory.
 QString launchProgram();
 
-// A process object for every program the watchdog starts: the caster and the commands. None of them
-// gets the console's signals meant for the watchdog (Ctrl+C, hang-up, a closed console window): a
-// Ctrl+C typed while a listing runs must not cut the listing short, and the caster must outlive the
-// watchdog.
+// A process object for the caster (and, on Windows, for the commands). None of the programs the
+// watchdog starts gets the console's signals meant for the watchdog (Ctrl+C, hang-up, a closed console
+// window): a Ctrl+C typed while a listing runs must not cut the listing short, and the caster must
+// outlive the watchdog.
 class ChildProcess : public QProcess
 {
 public:
@@ -50,16 +53,62 @@ protected:
 // Starts the caster on process, a new ChildProcess.
 void startCaster(ChildProcess &process, const QString &program);
 
-// The text the listing command prints, within three budgets (start, first output, end).
-// The process object belongs to the caller, who reads from it how the command ended, and must stay
-// alive until the caller is done. A stop cuts the waits short.
-QString takeListing(ChildProcess &process, int startMs, int readyMs, int finishMs);
-
 // Waits like QProcess::waitForStarted, waitForReadyRead or waitForFinished (timeoutMs -1: without
 // limit), and gives up as soon as a stop has been asked for, so that the stop block never waits for
 // a slow command or a slow start. Returns whether the process got there.
 enum class Await { Started, ReadyRead, Finished };
 bool await(QProcess &process, Await what, int timeoutMs);
+
+// A listing or process-ending command. It gets no console signals either (a session of its own), the
+// default signal dispositions, the null device on standard input (and on standard error, unless that
+// is kept), and no descriptor above standard error. Elsewhere than on Windows it is started without a
+// copy of the watchdog (posix_spawn): forking a process with Qt's mappings costs several times what
+// the listing itself costs, every 15 s. Windows has no fork to avoid; there it is a ChildProcess.
+class Command
+{
+public:
+    enum ErrorOutput { DiscardErrors, KeepErrors };
+
+    Command();
+    // A command still running is ended, unless it was left to finish.
+    ~Command();
+    Q_DISABLE_COPY(Command)
+
+    void start(const QString &program, const QStringList &arguments, ErrorOutput errors);
+    // As await() above, a stop included.
+    bool await(Await what, int timeoutMs);
+    QByteArray readAllStandardOutput();
+    QByteArray readAllStandardError();
+    bool isRunning() const;
+    // How it ended: its exit code, -2 when it could not be started, -1 when it crashed, was ended by a
+    // signal or is still running.
+    int result() const;
+    // The command is left to finish on its own: nothing waits for it or ends it. Nothing else is asked
+    // of the object after this.
+    void leave();
+
+private:
+#ifdef Q_OS_WIN
+    std::unique_ptr<ChildProcess> process;
+#else
+    void waitForActivity(int timeoutMs);
+
+    qint64 pid = 0; // 0: not started
+    bool ended = false;
+    bool left = false;
+    int exitCode = -1; // -1: ended by a signal
+    int outputFd = -1;
+    int errorFd = -1;
+    int endFd = -1; // readable once the command has ended, where the system has such descriptors
+    QByteArray output;
+    QByteArray errors;
+#endif
+};
+
+// The text the listing command prints, within three budgets (start, first output, end).
+// The command belongs to the caller, who reads from it how the listing ended, and must stay alive
+// until the caller is done. A stop cuts the waits short.
+QString takeListing(Command &command, int startMs, int readyMs, int finishMs);
 
 // Opens whichever of standard input, output and error is closed on the null device, so that nothing the
 // watchdog opens later takes its number, and with it what is written to the console. Called first.

@@ -9,6 +9,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
 class tst_Commands : public QObject
 {
     Q_OBJECT
@@ -19,6 +23,7 @@ private slots:
     void listingWithinBudgets();
     void killCaster_data();
     void killCaster();
+    void commandStartsClean();
 
 private:
     QString fixture(const char *name) const
@@ -89,8 +94,8 @@ void tst_Commands::listingWithinBudgets()
     elapsed.start();
     QString listing;
     {
-        Platform::ChildProcess process;
-        listing = Platform::takeListing(process, 500, 1000, 1500);
+        Platform::Command command;
+        listing = Platform::takeListing(command, 500, 1000, 1500);
     }
     const qint64 ms = elapsed.elapsed();
     setExecutable("tasklist", true);
@@ -166,6 +171,64 @@ void tst_Commands::killCaster()
     // Ten seconds of pause after every command run.
     const int commands = expectedLog.count('\n');
     QVERIFY2(ms >= commands * 9900 && ms < commands * 10000 + 3000, QByteArray::number(ms).constData());
+}
+
+// Whatever the watchdog ignores, blocks or holds open, a command starts with a session of its own, the
+// default signal dispositions and no signal blocked, the null device on standard input and error, and
+// nothing open beyond its three streams.
+void tst_Commands::commandStartsClean()
+{
+    ::signal(SIGTTOU, SIG_IGN);
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    QVERIFY(::pthread_sigmask(SIG_BLOCK, &usr1, nullptr) == 0);
+    const int inherited = ::open("/dev/zero", O_RDONLY); // not closed on exec
+    const int input = ::dup(STDIN_FILENO);
+    ::dup2(inherited, STDIN_FILENO);
+
+    Platform::Command command;
+    command.start(QStringLiteral("/bin/sleep"), {QStringLiteral("30")}, Platform::Command::DiscardErrors);
+    ::dup2(input, STDIN_FILENO);
+    ::close(input);
+    ::close(inherited);
+    ::pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+    ::signal(SIGTTOU, SIG_DFL);
+    QVERIFY(command.await(Platform::Await::Started, 1000));
+
+    // The test's only child: "<pid> (sleep) S <parent> <group> <session> ..."
+    QString child;
+    QByteArray session;
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &pid : pids) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.value(1).toLongLong() == QCoreApplication::applicationPid()) {
+            child = QStringLiteral("/proc/") + pid;
+            session = fields.value(3);
+        }
+    }
+    QVERIFY(!child.isEmpty());
+    QCOMPARE(QString::fromLatin1(session), child.mid(6));
+    QCOMPARE(
+        QDir(child + QStringLiteral("/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System),
+        QStringList({QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")}));
+    QCOMPARE(QFile::symLinkTarget(child + QStringLiteral("/fd/0")), QStringLiteral("/dev/null"));
+    QCOMPARE(QFile::symLinkTarget(child + QStringLiteral("/fd/2")), QStringLiteral("/dev/null"));
+    // Signals 32 and 33 are the C library's own, which it keeps from programs; the rest is theirs.
+    QFile status(child + QStringLiteral("/status"));
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    qulonglong blocked = ~0ULL;
+    qulonglong ignored = ~0ULL;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("SigBlk:"))
+            blocked = line.mid(7).trimmed().toULongLong(nullptr, 16);
+        else if (line.startsWith("SigIgn:"))
+            ignored = line.mid(7).trimmed().toULongLong(nullptr, 16);
+    }
+    QCOMPARE(blocked, 0ULL);
+    QCOMPARE(ignored & 0x7fffffffULL, 0ULL);
 }
 
 QTEST_GUILESS_MAIN(tst_Commands)
