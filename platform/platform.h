@@ -5,6 +5,8 @@
 #include <QProcess>
 #include <QString>
 
+#include <functional>
+
 // Everything the watchdog knows of the caster and of the operating system it runs on.
 namespace Platform {
 
@@ -23,6 +25,11 @@ QString settingsFilePath();
 // False once the open file is no longer the one at name: deleted, or renamed away. Only POSIX systems
 // allow either while the file is open.
 bool stillNamed(const QFile &file, const QString &name);
+
+// Puts what has been written to the open file on the disk, its data and its size, before returning: a
+// power cut then loses nothing already written. A sync that fails changes nothing: what was written
+// stays written as far as the system goes.
+void syncToDisk(const QFile &file);
 
 // Where a process-listing or process-ending command ("tasklist", "taskkill") is run from.
 // Windows has them as system commands; elsewhere they are our own companions, which live
