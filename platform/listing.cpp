@@ -3,6 +3,10 @@
 #include <QElapsedTimer>
 #include <QStringList>
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
 namespace Platform {
 
 QString takeListing(ChildProcess &process, int startMs, int readyMs, int finishMs)
@@ -43,6 +47,14 @@ bool await(QProcess &process, Await what, int timeoutMs)
             done = process.waitForFinished(slice);
             break;
         }
+#ifdef Q_OS_WIN
+        // These waits take no messages, and the end of the session is sent as one to the watchdog's
+        // window: unanswered during a slow command (a process-ending command is waited for without
+        // limit), it would hold up the log off, and the system would end the watchdog unheard. Only
+        // messages sent to it are taken here; posted ones, Qt's own, wait for the event loop.
+        MSG message;
+        ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+#endif
         // A wait that fails before its time is up (the command did not start, or has already ended)
         // will not succeed later either.
         if (done || process.state() == QProcess::NotRunning || stopRequested())

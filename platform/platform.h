@@ -98,5 +98,10 @@ bool flushSystemLog(int waitMs);
 void installStopHandler();
 // True once a stop has been asked for: no further check cycle begins then.
 bool stopRequested();
+// The end of the user's session (a log off, a shutdown) stops the watchdog in order as well. Where the
+// system may end the process as soon as it has said so (Windows), stop is called right then, on the
+// main thread, and whatever it writes must be done when it returns; elsewhere the session's end comes as
+// one of the signals above. Called on the main thread, with the event loop's objects in place.
+void stopAtSessionEnd(const std::function<void()> &stop);
 
 } // namespace Platform

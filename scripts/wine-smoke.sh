@@ -10,7 +10,9 @@
 #  - with a caster already running, the first check finds it and starts nothing;
 #  - Ctrl+C typed at the watchdog's terminal while a slow listing runs stops the watchdog within 2 s,
 #    without waiting for the listing, and leaves exactly the one caster running;
-#  - a caster the watchdog started that is killed between checks is checked on at once.
+#  - a caster the watchdog started that is killed between checks is checked on at once;
+#  - the session's end (log off, shutdown) with the watchdog and its caster running: the log ends with
+#    one stop block, and the event log has its entry, before the watchdog is ended.
 # Wine's own tasklist prints nothing, so a listing command of the test's own (built as winlist.exe)
 # sits beside the watchdog as tasklist.exe. Log and console are compared byte for byte, times masked.
 #   scripts/wine-smoke.sh <package zip> <stand-in caster .exe> <listing .exe>
@@ -251,6 +253,11 @@ end_casters() { # <folder>
     until [ "$(casters "$1")" = 0 ] || ((SECONDS >= deadline)); do sleep 0.2; done
 }
 
+# Without a display Wine creates no top-level window, which is what hears of the session's end; its null
+# graphics driver creates them, unseen. The desktop takes it up when Wine starts again.
+"$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || fail "null graphics driver"
+end_wine
+
 # 1. No caster in the folder.
 folder=$scratch/no-caster
 mkdir "$folder"
@@ -390,6 +397,31 @@ if wait_for_line "$folder" "ZUVA application process was restarted... (1)" 45; t
     fi
 fi
 end_casters "$folder"
+
+# 6. The session ends, as at a log off or a shutdown, while the watchdog runs with the caster it started:
+# every top-level window is told, then every process is ended (this one ends the whole of Wine, so it
+# comes last). By then the log ends with exactly one stop block, and the event log has its entry.
+folder=$scratch/session-end
+caster_folder "$folder"
+WINEDEBUG=-all,+eventlog start_watchdog "$folder"
+if wait_for_line "$folder" "ZUVA application process was restarted... (1)" 45; then
+    "$wine" wineboot --end-session --kill --force --shutdown >/dev/null 2>&1 || fail "wineboot --end-session"
+    deadline=$((SECONDS + 5))
+    while kill -0 "$watchdog" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.1; done
+    if kill -0 "$watchdog" 2>/dev/null; then
+        fail "the watchdog still runs after the session's end"
+    else
+        # Nothing can be added to the log once the watchdog is gone.
+        lines=("At startup, Detected ZUVA not running, restarted at: <T>" "ZUVA application process was restarted... (1)")
+        log_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.log"
+        compare "session's end: log with one stop block" "$folder"/ZUVAmon_log_*.txt "$scratch/expected.log"
+        sed -n -E 's/^[0-9a-f]+:([a-z]+):eventlog:ReportEventW L"(.*)"\r?$/\1 \2/p' "$folder.stderr" >"$folder.events"
+        printf '%s\n' "trace ${banner[2]}" "warn ${lines[0]}" "trace ${lines[1]}" "trace ${stop_block[0]}" >"$scratch/expected.events"
+        compare "session's end: event log" "$folder.events" "$scratch/expected.events"
+    fi
+    wait "$watchdog" 2>/dev/null || true
+    watchdog=
+fi
 
 echo "Windows smoke under Wine: $failures failure(s), $((SECONDS - started)) s"
 ((failures == 0))
