@@ -104,6 +104,17 @@ compare_run() {
     compare "$what: console" "$folder.console" "$scratch/expected.console"
 }
 
+# <what> <folder> <"class text"...>: the entries the run gave the event log, in order. Wine's event log
+# is a stub that prints them on its debug channel: the type as the class (err: error, warn: warning,
+# trace: information), the text escaped as in C.
+compare_events() {
+    local what=$1 folder=$2
+    shift 2
+    printf '%s\n' "$@" >"$scratch/expected.events"
+    sed -n -E 's/^[0-9a-f]+:([a-z]+):eventlog:ReportEventW L"(.*)"\r?$/\1 \2/p' "$folder.stderr" >"$folder.events"
+    compare "$what: event log" "$folder.events" "$scratch/expected.events"
+}
+
 # The week's log: numbered by whole weeks since 1 January 2019 (UTC). Either side of a week's start
 # may be right when a run straddles it.
 week_now() { echo $((($(date -u +%s) / 86400 - $(date -u -d 2019-01-01 +%s) / 86400) / 7)); }
@@ -273,12 +284,8 @@ if wait_for_line "$folder" "correct folder." 30; then
         " -- Monitoring process now disabled, unable to find ZUVA."
         " -- To configure, please place this tool in the correct folder.")
     compare_run "no caster (header, banner, fatal block, stop block)" "$folder" "${fatal[@]}"
-    # Wine's event log is a stub that prints what it is given on its debug channel: the type as the
-    # class (err: error, warn: warning, trace: information), the text escaped as in C.
-    sed -n -E 's/^[0-9a-f]+:([a-z]+):eventlog:ReportEventW L"(.*)"\r?$/\1 \2/p' "$folder.stderr" >"$folder.events"
-    printf '%s\n' "trace ${banner[2]}" "err ${fatal[0]//$'\r\n'/\\r\\n}" "err ${fatal[1]}" "err ${fatal[2]}" \
-        "trace ${stop_block[0]}" >"$scratch/expected.events"
-    compare "no caster: event log" "$folder.events" "$scratch/expected.events"
+    compare_events "no caster" "$folder" "trace ${banner[2]}" "err ${fatal[0]//$'\r\n'/\\r\\n}" \
+        "err ${fatal[1]}" "err ${fatal[2]}" "trace ${stop_block[0]}"
 fi
 
 # 2. The stand-in as the caster, not running: the first check starts it.
@@ -415,9 +422,8 @@ if wait_for_line "$folder" "ZUVA application process was restarted... (1)" 45; t
         lines=("At startup, Detected ZUVA not running, restarted at: <T>" "ZUVA application process was restarted... (1)")
         log_bytes "${header[@]}" "${banner[@]}" "${lines[@]}" "${stop_block[@]}" >"$scratch/expected.log"
         compare "session's end: log with one stop block" "$folder"/ZUVAmon_log_*.txt "$scratch/expected.log"
-        sed -n -E 's/^[0-9a-f]+:([a-z]+):eventlog:ReportEventW L"(.*)"\r?$/\1 \2/p' "$folder.stderr" >"$folder.events"
-        printf '%s\n' "trace ${banner[2]}" "warn ${lines[0]}" "trace ${lines[1]}" "trace ${stop_block[0]}" >"$scratch/expected.events"
-        compare "session's end: event log" "$folder.events" "$scratch/expected.events"
+        compare_events "session's end" "$folder" "trace ${banner[2]}" "warn ${lines[0]}" "trace ${lines[1]}" \
+            "trace ${stop_block[0]}"
     fi
     wait "$watchdog" 2>/dev/null || true
     watchdog=
