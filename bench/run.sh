@@ -248,6 +248,14 @@ part_pause() {
     hwm=$(zb_status "$watchdog" VmHWM)
     local lines
     lines=$(log_text | grep -v '^#' | grep -cv '^ *$' || true)
+    # Each line logged so far (strace writes its own lines as they come): its write alone, and its write
+    # with the sync that follows it (µs).
+    awk -v written="$scratch/written" -v synced="$scratch/synced" '
+        /ZUVAmon_log_/ && match($0, /<[0-9.]+>$/) {
+            t = substr($0, RSTART + 1, RLENGTH - 2) * 1e6
+            if (/^write/) w = t
+            else { print w >written; print w + t >synced }
+        }' "$scratch/trace.$watchdog"
     stop_watchdog
     # Two event lines (the finding and the launch) and nothing since: the window lay in the pause.
     [ "$lines" -eq 2 ] || disturbed "the pause window saw other events ($lines lines)"
@@ -256,20 +264,6 @@ part_pause() {
     record pause_cpu_ticks $(((u2 + s2) - (u1 + s1)))
     record pause_cpu_ns $((ns2 - ns1))
     record pause_hwm_kb "$hwm"
-
-    # The tracer outlives the watchdog by a moment. Each line of the log: its write alone, and its write
-    # with the sync that follows it (µs).
-    local trace=$scratch/trace.$watchdog deadline=$(($(zb_now_ms) + 5000))
-    until tail -n 1 "$trace" | grep -q '^+++ exited'; do
-        (($(zb_now_ms) < deadline)) || zb_die "the tracer did not finish $trace"
-        sleep 0.05
-    done
-    awk -v written="$scratch/written" -v synced="$scratch/synced" '
-        /ZUVAmon_log_/ && match($0, /<[0-9.]+>$/) {
-            t = substr($0, RSTART + 1, RLENGTH - 2) * 1e6
-            if (/^write/) w = t
-            else { print w >written; print w + t >synced }
-        }' "$trace"
     summarise "$scratch/written" line_written >>"$out"
     summarise "$scratch/synced" line_synced >>"$out"
 }
