@@ -27,6 +27,9 @@ int main(int argc, char *argv[])
     QObject::connect(handler, SIGNAL(casterExited()), timer, SLOT(start()));
     QObject::connect(handler, SIGNAL(casterExited()), handler, SLOT(performCheck()));
     QObject::connect(&app, SIGNAL(aboutToQuit()), handler, SLOT(lastGasp()));
+    // The end of the session may not wait for the event loop to end: the stop block is written once,
+    // by whichever comes first.
+    Platform::stopAtSessionEnd([handler] { handler->lastGasp(); });
     timer->start();
 
     const int exitCode = app.exec();

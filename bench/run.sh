@@ -114,7 +114,8 @@ make_scratch() {
 }
 
 # Starts the watchdog of <bin> (default: this build) in the caster folder and in the part's cgroup,
-# with extra environment words in front ("VAR=value" ...). Sets watchdog.
+# with extra words for env in front ("VAR=value" ..., then perhaps a command to run it under). Sets
+# watchdog.
 start_watchdog() {
     (cd "$scratch/caster" && zb_cgroup_join "$cgroup" \
         && exec env "$@" "${watchdog_bin:-$zb_bin}/ZUVAserviceMon" >"$scratch/console.txt" 2>&1) &
@@ -225,9 +226,12 @@ part_idle() {
 
 # The 10 s pause after a launch: no caster at the start, so the first tick (15 s) launches one and
 # pauses. The window runs from 1 s to 8 s after the launch's log line, well inside the pause.
+# The run also gives what each log line costs on this machine's disk: strace stops the watchdog only at
+# its writes and syncs (seccomp: not in the pause), with a file of its own for each thread (-ff), and
+# times each call (-T, its own stops included).
 part_pause() {
     make_scratch
-    start_watchdog
+    start_watchdog strace -D -ff --seccomp-bpf -T -y -e trace=write,fdatasync -o "$scratch/trace"
     local launched
     launched=$(wait_for_log "ZUVA application process was restarted... (1)" 30000) \
         || zb_die "the watchdog launched no caster within 30 s"
@@ -244,6 +248,14 @@ part_pause() {
     hwm=$(zb_status "$watchdog" VmHWM)
     local lines
     lines=$(log_text | grep -v '^#' | grep -cv '^ *$' || true)
+    # Each line logged so far (strace writes its own lines as they come): its write alone, and its write
+    # with the sync that follows it (µs).
+    awk -v written="$scratch/written" -v synced="$scratch/synced" '
+        /ZUVAmon_log_/ && match($0, /<[0-9.]+>$/) {
+            t = substr($0, RSTART + 1, RLENGTH - 2) * 1e6
+            if (/^write/) w = t
+            else { print w >written; print w + t >synced }
+        }' "$scratch/trace.$watchdog"
     stop_watchdog
     # Two event lines (the finding and the launch) and nothing since: the window lay in the pause.
     [ "$lines" -eq 2 ] || disturbed "the pause window saw other events ($lines lines)"
@@ -252,6 +264,8 @@ part_pause() {
     record pause_cpu_ticks $(((u2 + s2) - (u1 + s1)))
     record pause_cpu_ns $((ns2 - ns1))
     record pause_hwm_kb "$hwm"
+    summarise "$scratch/written" line_written >>"$out"
+    summarise "$scratch/synced" line_synced >>"$out"
 }
 
 # Times <runs> runs of a command into <file> (ms, one per line), then runs it <runs> times more in
@@ -497,6 +511,7 @@ if [ -n "$cg_root" ]; then
     run_part idle monit "${bins[@]}"
     read -r load_after _ </proc/loadavg
 fi
+command -v strace >/dev/null || "$zb_root/scripts/setup.sh" strace
 for p in pause listing launches; do
     run_part "$p"
 done
@@ -550,6 +565,9 @@ row "Watchdog CPU during the 10 s pause" \
     "$(awk -v ns="$(value pause_cpu_ns)" -v w="$window" 'BEGIN { printf "%.3f", ns / 1e6 / w * 100 }') % of a core (over $window ms)" "< 1 %"
 row "  same, from /proc stat utime+stime" \
     "$(awk -v t="$(value pause_cpu_ticks)" -v w="$window" -v hz="$zb_clk_tck" 'BEGIN { printf "%.3f", t * 1000 / hz / w * 100 }') % ($(value pause_cpu_ticks) ticks)" "< 1 %"
+row "Log line with its sync (write + fdatasync)" "$(awk -v m="$(value line_synced_median)" -v x="$(value line_synced_max)" \
+    -v wm="$(value line_written_median)" -v wx="$(value line_written_max)" -v n="$(value line_synced_runs)" \
+    'BEGIN { printf "median %.3f ms, max %.3f ms; without the sync %.3f ms, %.3f ms (%d lines)", m / 1e3, x / 1e3, wm / 1e3, wx / 1e3, n }')" "-"
 mib() { awk -v k="$1" 'BEGIN { printf "%d kB = %.2f MiB", k, k / 1024 }'; }
 row "Peak RSS (VmHWM), pause run" "$(mib "$(value pause_hwm_kb)")" "< 10 MB"
 

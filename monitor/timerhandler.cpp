@@ -222,11 +222,19 @@ bool TimerHandler::writeLogLine(const QString &text)
             logFile.resize(start);
         return false;
     }
-    return logFile.flush();
+    // Events are rare, and the ones just before an outage (a power cut at a remote station) are the
+    // ones that explain it: each line is on the disk before the next step.
+    Platform::syncToDisk(logFile);
+    return true;
 }
 
+// Whichever comes first writes it: the end of the event loop, or the end of the session, which may end
+// the process without returning to the loop.
 void TimerHandler::writeStopBlock()
 {
+    if (stopWritten)
+        return;
+    stopWritten = true;
     writeLogLine(QObject::tr("# Monitoring service was stopped at: %1").arg(timeStamp()));
     writeLogLine(QStringLiteral("# "));
     logFile.flush();

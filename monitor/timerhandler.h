@@ -52,6 +52,7 @@ private:
 
     bool atStartup = true;
     bool checkRunning = false;
+    bool stopWritten = false;
     bool monitoringDisabled = false;
     qint32 restartCount = 0;
     QDateTime lastRestart;

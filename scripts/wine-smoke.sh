@@ -10,7 +10,9 @@
 #  - with a caster already running, the first check finds it and starts nothing;
 #  - Ctrl+C typed at the watchdog's terminal while a slow listing runs stops the watchdog within 2 s,
 #    without waiting for the listing, and leaves exactly the one caster running;
-#  - a caster the watchdog started that is killed between checks is checked on at once.
+#  - a caster the watchdog started that is killed between checks is checked on at once;
+#  - the session's end (log off, shutdown) while a listing runs, a caster running: the log ends with one
+#    stop block, and the event log has its entry, before the watchdog is ended.
 # Wine's own tasklist prints nothing, so a listing command of the test's own (built as winlist.exe)
 # sits beside the watchdog as tasklist.exe. Log and console are compared byte for byte, times masked.
 #   scripts/wine-smoke.sh <package zip> <stand-in caster .exe> <listing .exe>
@@ -100,6 +102,17 @@ compare_run() {
     console_bytes "${header[@]}" "${banner[@]}" "$@" "${stop_block[@]}" >"$scratch/expected.console"
     compare "$what: log" "$folder"/ZUVAmon_log_*.txt "$scratch/expected.log"
     compare "$what: console" "$folder.console" "$scratch/expected.console"
+}
+
+# <what> <folder> <"class text"...>: the entries the run gave the event log, in order. Wine's event log
+# is a stub that prints them on its debug channel: the type as the class (err: error, warn: warning,
+# trace: information), the text escaped as in C.
+compare_events() {
+    local what=$1 folder=$2
+    shift 2
+    printf '%s\n' "$@" >"$scratch/expected.events"
+    sed -n -E 's/^[0-9a-f]+:([a-z]+):eventlog:ReportEventW L"(.*)"\r?$/\1 \2/p' "$folder.stderr" >"$folder.events"
+    compare "$what: event log" "$folder.events" "$scratch/expected.events"
 }
 
 # The week's log: numbered by whole weeks since 1 January 2019 (UTC). Either side of a week's start
@@ -251,6 +264,11 @@ end_casters() { # <folder>
     until [ "$(casters "$1")" = 0 ] || ((SECONDS >= deadline)); do sleep 0.2; done
 }
 
+# Without a display Wine creates no top-level window, which is what hears of the session's end; its null
+# graphics driver creates them, unseen. The desktop takes it up when Wine starts again.
+"$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || fail "null graphics driver"
+end_wine
+
 # 1. No caster in the folder.
 folder=$scratch/no-caster
 mkdir "$folder"
@@ -266,12 +284,8 @@ if wait_for_line "$folder" "correct folder." 30; then
         " -- Monitoring process now disabled, unable to find ZUVA."
         " -- To configure, please place this tool in the correct folder.")
     compare_run "no caster (header, banner, fatal block, stop block)" "$folder" "${fatal[@]}"
-    # Wine's event log is a stub that prints what it is given on its debug channel: the type as the
-    # class (err: error, warn: warning, trace: information), the text escaped as in C.
-    sed -n -E 's/^[0-9a-f]+:([a-z]+):eventlog:ReportEventW L"(.*)"\r?$/\1 \2/p' "$folder.stderr" >"$folder.events"
-    printf '%s\n' "trace ${banner[2]}" "err ${fatal[0]//$'\r\n'/\\r\\n}" "err ${fatal[1]}" "err ${fatal[2]}" \
-        "trace ${stop_block[0]}" >"$scratch/expected.events"
-    compare "no caster: event log" "$folder.events" "$scratch/expected.events"
+    compare_events "no caster" "$folder" "trace ${banner[2]}" "err ${fatal[0]//$'\r\n'/\\r\\n}" \
+        "err ${fatal[1]}" "err ${fatal[2]}" "trace ${stop_block[0]}"
 fi
 
 # 2. The stand-in as the caster, not running: the first check starts it.
@@ -390,6 +404,26 @@ if wait_for_line "$folder" "ZUVA application process was restarted... (1)" 45; t
     fi
 fi
 end_casters "$folder"
+
+# 6. The session ends, as at a log off or a shutdown, while the watchdog runs beside the caster: every
+# top-level window is told, then every process is ended (this ends the whole of Wine, so it comes last).
+# The end comes 4 s into the first check's listing, which takes 12 s: the watchdog answers while it
+# waits for the command. The log then ends with exactly one stop block and no line of the check, and the
+# event log has its entry.
+folder=$scratch/session-end
+caster_folder "$folder"
+if start_caster "$folder"; then
+    ZUVA_TEST_LISTING_DELAY_MS=12000 WINEDEBUG=-all,+eventlog start_watchdog "$folder"
+    sleep 17
+    "$wine" wineboot --end-session --kill --force --shutdown >/dev/null 2>&1 || fail "wineboot --end-session"
+    # Whatever the session's end left running goes too: nothing can be added to the log after that.
+    end_wine
+    wait "$watchdog" || true
+    watchdog=
+    log_bytes "${header[@]}" "${banner[@]}" "${stop_block[@]}" >"$scratch/expected.log"
+    compare "session's end during a listing: log, one stop block" "$folder"/ZUVAmon_log_*.txt "$scratch/expected.log"
+    compare_events "session's end" "$folder" "trace ${banner[2]}" "trace ${stop_block[0]}"
+fi
 
 echo "Windows smoke under Wine: $failures failure(s), $((SECONDS - started)) s"
 ((failures == 0))

@@ -65,6 +65,7 @@ struct Case
     std::function<void(Scratch &)> midRun{}; // 5 s after the start, between the banner and the first tick
     QByteArray consoleEvents{};              // where the log holds less: what the console shows
     qint64 maxPeakKiB = 0;                   // 0: no bound
+    std::function<void(const Scratch &)> afterwards{}; // what else holds once it has ended
 };
 
 // The week's log; the weeks either side as well, for a run that straddles a week's end.
@@ -257,6 +258,39 @@ void tst_Faults::misbehavingCommandsAndStops()
         run.folder = moved;
     };
     cases << row;
+    // Each line is on the disk before the next one is written: the log's own calls, as a tracer sees
+    // them, are a write and its sync for every line. A sync that fails (every other one) changes nothing.
+    row = {"every line synced, every other sync failing", emptyListing, "",
+           notRunningAtStart + heldBack + stopBlock};
+    row.wrapper = "exec strace -D -f -o \"$HOME/trace\" -y -e trace=write,fdatasync,fsync "
+                  "-e inject=fdatasync,fsync:error=EIO:when=2+2 \"$0\"";
+    row.afterwards = [](const Scratch &run) {
+        static const QRegularExpression call(
+            QStringLiteral("^(\\d+) (write|fdatasync|fsync)\\(\\d+<[^>]*/ZUVAmon_log_-?\\d+\\.txt>"));
+        QByteArray calls;
+        // Complete once the tracer, which runs on after the watchdog, has seen the log's writer end.
+        const auto traced = [&] {
+            QFile file(run.root.filePath(QStringLiteral("trace")));
+            QString writer;
+            bool ended = false;
+            calls.clear();
+            for (const QByteArray &line :
+                 file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>()) {
+                const QString text = QString::fromUtf8(line.simplified()); // strace pads the pid
+                const QRegularExpressionMatch match = call.match(text);
+                if (match.hasMatch()) {
+                    writer = match.captured(1);
+                    calls += match.captured(2) == QLatin1String("write") ? "write " : "sync ";
+                }
+                ended =
+                    ended || (!writer.isEmpty() && text == writer + QLatin1String(" +++ exited with 0 +++"));
+            }
+            return ended;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(traced(), 5000);
+        QCOMPARE(calls, QByteArray("write sync ").repeated(run.log().count("\r\n")));
+    };
+    cases << row;
 
     std::vector<std::unique_ptr<Scratch>> runs;
     std::vector<std::unique_ptr<QProcess>> readers; // for the console closed at once
@@ -369,6 +403,8 @@ void tst_Faults::misbehavingCommandsAndStops()
                                       5000); // a caster notes its pid once up
             QVERIFY2(alive(*run.standinPids().begin()), name + ": the caster did not outlive the watchdog");
         }
+        if (c.afterwards)
+            c.afterwards(run);
     }
     for (int reader : stuckReaders)
         ::close(reader);
