@@ -15,6 +15,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 #endif
 
@@ -234,12 +235,8 @@ void Command::start(const QString &program, const QStringList &arguments, ErrorO
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attributes);
 
-    ::close(out[1]);
-    if (err[1] >= 0)
-        ::close(err[1]);
-    // Only our ends wait without blocking: the command's own writes must block on a full pipe.
-    for (const int fd : {out[0], err[0]}) {
-        if (fd >= 0 && (failed || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0))
+    for (const int fd : {out[1], err[1], failed ? out[0] : -1, failed ? err[0] : -1}) {
+        if (fd >= 0)
             ::close(fd);
     }
     if (failed)
@@ -248,6 +245,11 @@ void Command::start(const QString &program, const QStringList &arguments, ErrorO
     outputFd = out[0];
     errorFd = err[0];
     endFd = endDescriptor(pid);
+    // Only our ends are read without waiting: the command's own writes must wait on a full pipe.
+    for (const int fd : {outputFd, errorFd}) {
+        if (fd >= 0)
+            ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
 }
 
 // Waits up to timeoutMs for output or the end, and takes in whatever has come.
@@ -291,17 +293,13 @@ bool Command::await(Await what, int timeoutMs)
 QByteArray Command::readAllStandardOutput()
 {
     drain(outputFd, output);
-    QByteArray bytes;
-    bytes.swap(output);
-    return bytes;
+    return std::exchange(output, QByteArray());
 }
 
 QByteArray Command::readAllStandardError()
 {
     drain(errorFd, errors);
-    QByteArray bytes;
-    bytes.swap(errors);
-    return bytes;
+    return std::exchange(errors, QByteArray());
 }
 
 bool Command::isRunning() const

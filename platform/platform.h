@@ -6,9 +6,8 @@
 #include <QString>
 #include <QStringList>
 
-#include <memory>
-
 #include <functional>
+#include <memory>
 
 // Everything the watchdog knows of the caster and of the operating system it runs on.
 namespace Platform {
