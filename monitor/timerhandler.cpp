@@ -237,7 +237,6 @@ void TimerHandler::writeStopBlock()
     stopWritten = true;
     writeLogLine(QObject::tr("# Monitoring service was stopped at: %1").arg(timeStamp()));
     writeLogLine(QStringLiteral("# "));
-    logFile.flush();
     logFile.close();
 }
 

@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QObject>
-#include <QProcess>
 #include <QString>
 
 class QDate;
