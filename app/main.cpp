@@ -16,8 +16,8 @@ int main(int argc, char *argv[])
     Platform::installStopHandler();
     qInstallMessageHandler(Platform::echoQtMessage);
 
-    // The timer and the watchdog live as long as the process: the watchdog's destructor would write
-    // a second stop block after the one the quit has written.
+    // The timer and the watchdog live as long as the process: nothing is left for their destructors to
+    // do once the event loop has ended, as the stop block is written by then.
     // NOLINTBEGIN(clang-analyzer-cplusplus.NewDeleteLeaks)
     auto *timer = new QTimer;
     timer->setInterval(15000);

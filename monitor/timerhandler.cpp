@@ -238,6 +238,9 @@ void TimerHandler::writeStopBlock()
     writeLogLine(QObject::tr("# Monitoring service was stopped at: %1").arg(timeStamp()));
     writeLogLine(QStringLiteral("# "));
     logFile.close();
+    // The watchdog ends right after this: the block is given a moment to reach the disk, and no more,
+    // as a service manager that stops the watchdog may not wait long.
+    Platform::flushSyncs(1000);
 }
 
 // --- The caster's files ---
@@ -329,7 +332,8 @@ bool TimerHandler::checkCaster()
     if (running && !restartNeeded && sinceLaunch > 180 && settingsInfo.exists() && detectLockUp())
         restartNeeded = true;
 
-    if (restartNeeded) {
+    // Once a stop has been asked for, nothing more is started: the watchdog is about to end.
+    if (restartNeeded && !Platform::stopRequested()) {
         // Never two launches within 120 s; the first launch of a run is never held back.
         if (restartCount > 0 && secondsSince(lastRestart) < 120) {
             writeLogLine(QObject::tr("  Delayed, restart number %L1 still too recent...").arg(restartCount));
@@ -416,6 +420,8 @@ bool TimerHandler::detectLockUp()
 
 bool TimerHandler::killCaster()
 {
+    if (Platform::stopRequested())
+        return false;
     Platform::Command listingCommand;
     const QString listing = Platform::takeListing(listingCommand, 1500, 2000, 15000);
     if (!listingSucceeded(listingCommand))

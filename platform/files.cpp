@@ -1,13 +1,116 @@
 #include "platform.h"
+#include "writerthread.h"
+
+#include <atomic>
+#include <utility>
 
 #ifdef Q_OS_WIN
 #include <io.h>
 #include <qt_windows.h>
 #else
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+namespace {
+
+// A sync that keeps being interrupted (a FUSE or network file system can answer so for as long as it is
+// unwell) is given up after this many tries, like any other failed sync.
+constexpr int syncTries = 10;
+
+// The open file, duplicated for its sync: the log may be closed, or begun anew, while the sync waits.
+class SyncRequest
+{
+public:
+    explicit SyncRequest(const QFile &file)
+    {
+#ifdef Q_OS_WIN
+        // Qt hands out a C runtime descriptor for the file's own handle; the system's write cache (the
+        // lazy writer) is emptied through the handle.
+        const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(file.handle()));
+        if (handle == INVALID_HANDLE_VALUE
+            || !::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &copy, 0, FALSE,
+                                  DUPLICATE_SAME_ACCESS))
+            copy = nullptr;
+#else
+        copy = ::fcntl(file.handle(), F_DUPFD_CLOEXEC, 0);
+#endif
+    }
+    SyncRequest(SyncRequest &&other) noexcept
+        : copy(std::exchange(other.copy, none))
+    {
+    }
+    SyncRequest(const SyncRequest &) = delete;
+    SyncRequest &operator=(const SyncRequest &) = delete;
+    SyncRequest &operator=(SyncRequest &&) = delete;
+    ~SyncRequest()
+    {
+        if (copy == none)
+            return;
+#ifdef Q_OS_WIN
+        ::CloseHandle(copy);
+#else
+        ::close(copy);
+#endif
+    }
+
+    // One request waiting is enough: a sync covers everything written to the file before it begins.
+    qint64 size() const
+    {
+        return 1;
+    }
+
+    // Empty when the data is on the disk, else why it is not.
+    QString sync() const
+    {
+        if (copy == none)
+            return qt_error_string();
+#ifdef Q_OS_WIN
+        if (::FlushFileBuffers(copy))
+            return QString();
+#else
+        // The data and the size that finds it; the file's times are not worth a second write to the disk.
+        for (int tries = 0; tries < syncTries; ++tries) {
+            if (::fdatasync(copy) == 0)
+                return QString();
+            if (errno != EINTR)
+                break;
+        }
+#endif
+        return qt_error_string();
+    }
+
+private:
+#ifdef Q_OS_WIN
+    static constexpr HANDLE none = nullptr;
+    HANDLE copy = none;
+#else
+    static constexpr int none = -1;
+    int copy = none;
+#endif
+};
+
+// A disk that refuses to sync is a disk the operator wants to hear of, once.
+std::atomic<bool> refusalTold{false};
+
+void sync(const SyncRequest &request)
+{
+    const QString why = request.sync();
+    if (why.isEmpty() || refusalTold.exchange(true))
+        return;
+    const QString text = QObject::tr("Log not synced to the disk (%1): the lines are still written, but a "
+                                     "power cut may lose the latest of them.")
+                             .arg(why);
+    Platform::echo(text.toLocal8Bit() + '\n', Platform::Echo::ErrorOutput);
+    Platform::systemLog(text);
+}
+
+// A slow disk (a failing SD card, a hard NFS mount) holds up only the syncs that come after.
+using DiskSyncer = WriterThread<SyncRequest, sync, 1>;
+
+} // namespace
 
 namespace Platform {
 
@@ -19,15 +122,6 @@ bool stillNamed(const QFile &file, const QString &name)
     Q_UNUSED(file);
     Q_UNUSED(name);
     return true;
-}
-
-// Qt hands out a C runtime descriptor for the file's own handle; the system's write cache (the lazy
-// writer) is emptied through the handle.
-void syncToDisk(const QFile &file)
-{
-    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(file.handle()));
-    if (handle != INVALID_HANDLE_VALUE)
-        ::FlushFileBuffers(handle);
 }
 
 #else
@@ -42,13 +136,16 @@ bool stillNamed(const QFile &file, const QString &name)
            && named.st_ino == open.st_ino;
 }
 
-// The data and the size that finds it; the file's times are not worth a second write to the disk.
+#endif
+
 void syncToDisk(const QFile &file)
 {
-    while (::fdatasync(file.handle()) != 0 && errno == EINTR) {
-    }
+    DiskSyncer::instance().add(SyncRequest(file));
 }
 
-#endif
+bool flushSyncs(int waitMs)
+{
+    return DiskSyncer::instance().flush(waitMs);
+}
 
 } // namespace Platform

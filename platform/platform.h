@@ -28,10 +28,13 @@ QString settingsFilePath();
 // allow either while the file is open.
 bool stillNamed(const QFile &file, const QString &name);
 
-// Puts what has been written to the open file on the disk, its data and its size, before returning: a
-// power cut then loses nothing already written. A sync that fails changes nothing: what was written
-// stays written as far as the system goes.
+// Puts what has been written to the open file on the disk, its data and its size, so that a power cut
+// loses nothing already written. The syncs run in order on a thread of their own: a disk that is slow to
+// take them never holds up the caller. A sync that fails changes nothing (what was written stays written
+// as far as the system goes); the first failure is reported on the console and in the system's log.
 void syncToDisk(const QFile &file);
+// Gives the syncs asked for so far up to waitMs to be done; false when they are not.
+bool flushSyncs(int waitMs);
 
 // Where a process-listing or process-ending command ("tasklist", "taskkill") is run from.
 // Windows has them as system commands; elsewhere they are our own companions, which live
@@ -69,7 +72,9 @@ bool await(QProcess &process, Await what, int timeoutMs);
 // default signal dispositions, the null device on standard input (and on standard error, unless that
 // is kept), and no descriptor above standard error. Elsewhere than on Windows it is started without a
 // copy of the watchdog (posix_spawn): forking a process with Qt's mappings costs several times what
-// the listing itself costs, every 15 s. Windows has no fork to avoid; there it is a ChildProcess.
+// the listing itself costs, every 15 s. The start runs on a thread of its own, as it returns only once
+// the program is loaded, which the machine can hold up (a scanner, a slow card): the waits below keep
+// their budgets meanwhile, and notice a stop. Windows has no fork to avoid; there it is a ChildProcess.
 class Command
 {
 public:
@@ -99,7 +104,8 @@ private:
 #else
     void waitForActivity(int timeoutMs);
 
-    qint64 pid = 0; // 0: not started
+    std::shared_ptr<struct CommandStart> starting; // while the program is being started
+    qint64 pid = 0;                                // 0: not started
     bool ended = false;
     bool left = false;
     int exitCode = -1; // -1: ended by a signal
@@ -142,7 +148,8 @@ bool flushSystemLog(int waitMs);
 // Ctrl+C, Ctrl+\ (SIGQUIT), SIGTERM and the like end the event loop in an orderly way, so that the stop
 // block gets written. None of these ends or stops the watchdog: a console that goes away, a file-size
 // limit, a stray SIGUSR1, SIGUSR2 or SIGALRM, an echo from a background job. Installed before
-// anything is written.
+// anything is written or started; it also undoes what the watchdog's parent may have left it with (SIGCHLD
+// ignored, the signals above blocked).
 void installStopHandler();
 // True once a stop has been asked for: no further check cycle begins then.
 bool stopRequested();

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -44,6 +45,17 @@ namespace Platform {
 
 void installStopHandler()
 {
+    // Whoever started the watchdog may have ignored SIGCHLD (the system would then reap the commands
+    // before their ends could be read) or blocked the signals it acts on (a stop would never come), and
+    // a process keeps both. Done before any thread is started, which takes the mask it is started with.
+    ::signal(SIGCHLD, SIG_DFL);
+    sigset_t actedOn;
+    sigemptyset(&actedOn);
+    for (const int signal :
+         {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE, SIGXFSZ, SIGUSR1, SIGUSR2, SIGALRM, SIGTTOU})
+        sigaddset(&actedOn, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &actedOn, nullptr);
+
     // A console or pipe that went away; a write beyond the file-size limit, which then fails like one
     // on a full disk; and signals that ask for nothing the watchdog does (a reload, a status report,
     // an alarm), sent to it by mistake.

@@ -19,9 +19,10 @@ Severity severityOf(const QString &line)
     if (line.contains(QLatin1String("LOCKED UP")) || line.startsWith(QLatin1String("###"))
         || line.startsWith(QLatin1String(" -- ")))
         return Severity::Error;
-    // What leads to a restart or holds one back, and a check skipped for want of a listing.
+    // What leads to a restart or holds one back, a check skipped for want of a listing, and a disk that
+    // does not take the log.
     for (const char *warning : {"Detected Multiple copies", "Detected ZUVA not running",
-                                "Delayed, restart number", "Process listing failed"}) {
+                                "Delayed, restart number", "Process listing failed", "Log not synced"}) {
         if (line.contains(QLatin1String(warning)))
             return Severity::Warning;
     }

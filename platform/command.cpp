@@ -15,6 +15,11 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 #endif
@@ -172,13 +177,86 @@ void drain(int &fd, QByteArray &bytes)
 
 } // namespace
 
+// How the start of a command is going; the command and the thread that starts it share it.
+struct CommandStart
+{
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    pid_t pid = 0;          // 0: the program could not be started
+    bool abandoned = false; // nobody waits for it any more: a program that starts now is ended
+};
+
+namespace {
+
+// Starts the program words[0] with the command's streams and a clean slate (see the class), and tells
+// start how it went. outputEnd and errorEnd (-1: the null device) are the pipes' ends for the program.
+void spawn(const std::shared_ptr<CommandStart> &start, QList<QByteArray> words, int outputEnd, int errorEnd)
+{
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&actions, outputEnd, STDOUT_FILENO);
+    if (errorEnd >= 0)
+        ::posix_spawn_file_actions_adddup2(&actions, errorEnd, STDERR_FILENO);
+    else
+        ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#endif
+    // Caught signals are reset by the exec anyway; ignored ones (SIGTTOU) would stay ignored.
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t all;
+    sigset_t none;
+    ::sigfillset(&all);
+    ::sigemptyset(&none);
+    ::posix_spawnattr_setsigdefault(&attributes, &all);
+    ::posix_spawnattr_setsigmask(&attributes, &none);
+    ::posix_spawnattr_setflags(&attributes,
+                               POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    std::vector<char *> argv;
+    for (QByteArray &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    const int failed = ::posix_spawn(&child, argv.front(), &actions, &attributes, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attributes);
+    for (const int fd : {outputEnd, errorEnd}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    std::unique_lock<std::mutex> lock(start->mutex);
+    start->finished = true;
+    start->pid = failed ? 0 : child;
+    if (start->abandoned && !failed) {
+        // Started after its time, with nobody left to end it or reap it but this thread.
+        lock.unlock();
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        return;
+    }
+    start->done.notify_all();
+}
+
+} // namespace
+
 Command::Command() = default;
 
 Command::~Command()
 {
     if (left)
         return;
-    if (isRunning()) {
+    if (starting) {
+        const std::lock_guard<std::mutex> lock(starting->mutex);
+        // A start still under way ends what it starts; what has started by now is ended here.
+        starting->abandoned = true;
+        pid = starting->pid;
+    }
+    if (pid > 0 && !ended) {
         ::kill(pid_t(pid), SIGKILL);
         ::waitpid(pid_t(pid), nullptr, 0);
     }
@@ -199,62 +277,41 @@ void Command::start(const QString &program, const QStringList &arguments, ErrorO
         }
         return;
     }
-
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    if (errors == KeepErrors)
-        ::posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    else
-        ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
-    ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-#endif
-    // Caught signals are reset by the exec anyway; ignored ones (SIGTTOU) would stay ignored.
-    posix_spawnattr_t attributes;
-    ::posix_spawnattr_init(&attributes);
-    sigset_t all;
-    sigset_t none;
-    ::sigfillset(&all);
-    ::sigemptyset(&none);
-    ::posix_spawnattr_setsigdefault(&attributes, &all);
-    ::posix_spawnattr_setsigmask(&attributes, &none);
-    ::posix_spawnattr_setflags(&attributes,
-                               POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-    QList<QByteArray> words{QFile::encodeName(program)};
-    for (const QString &argument : arguments)
-        words << QFile::encodeName(argument);
-    std::vector<char *> argv;
-    for (QByteArray &word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    const int failed = ::posix_spawn(&child, argv.front(), &actions, &attributes, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attributes);
-
-    for (const int fd : {out[1], err[1], failed ? out[0] : -1, failed ? err[0] : -1}) {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    if (failed)
-        return;
-    pid = child;
     outputFd = out[0];
     errorFd = err[0];
-    endFd = endDescriptor(pid);
     // Only our ends are read without waiting: the command's own writes must wait on a full pipe.
     for (const int fd : {outputFd, errorFd}) {
         if (fd >= 0)
             ::fcntl(fd, F_SETFL, O_NONBLOCK);
     }
+
+    QList<QByteArray> words{QFile::encodeName(program)};
+    for (const QString &argument : arguments)
+        words << QFile::encodeName(argument);
+    starting = std::make_shared<CommandStart>();
+    try {
+        std::thread(spawn, starting, words, out[1], err[1]).detach();
+    } catch (const std::system_error &) {
+        // No thread to be had (a limit on processes): started here and waited for, rather than not at all.
+        spawn(starting, words, out[1], err[1]);
+    }
 }
 
-// Waits up to timeoutMs for output or the end, and takes in whatever has come.
+// Waits up to timeoutMs for the start to finish, or for output or the end, and takes in what has come.
 void Command::waitForActivity(int timeoutMs)
 {
+    if (starting) {
+        std::unique_lock<std::mutex> lock(starting->mutex);
+        if (!starting->done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                     [this] { return starting->finished; }))
+            return;
+        pid = starting->pid;
+        lock.unlock();
+        starting.reset();
+        endFd = pid > 0 ? endDescriptor(pid) : -1;
+        return;
+    }
+
     pollfd watched[3];
     nfds_t count = 0;
     for (const int fd : {outputFd, errorFd, endFd}) {
@@ -278,9 +335,16 @@ void Command::waitForActivity(int timeoutMs)
 
 bool Command::await(Await what, int timeoutMs)
 {
-    // posix_spawn returns once the program runs, or once it has failed to.
     const auto arrived = [&] {
-        return what == Await::Started ? pid > 0 : what == Await::ReadyRead ? !output.isEmpty() : ended;
+        switch (what) {
+        case Await::Started:
+            return !starting && pid > 0;
+        case Await::ReadyRead:
+            return !output.isEmpty();
+        case Await::Finished:
+            return ended;
+        }
+        return false;
     };
     const auto waitSlice = [&](int ms) {
         if (!arrived() && isRunning())
@@ -304,11 +368,13 @@ QByteArray Command::readAllStandardError()
 
 bool Command::isRunning() const
 {
-    return pid > 0 && !ended;
+    return starting || (pid > 0 && !ended);
 }
 
 int Command::result() const
 {
+    if (starting)
+        return -1; // still being started
     if (pid == 0)
         return -2;
     return ended ? exitCode : -1;
