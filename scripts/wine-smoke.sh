@@ -151,14 +151,20 @@ if grep -Eq "Subsystem[[:space:]]+00000003" <<<"$headers"; then
 else
     fail "the watchdog is not a console program"
 fi
-# A DLL of any other name may be in the caster's folder in the caster's release, and Windows would load it.
-system_dlls=" advapi32.dll kernel32.dll msvcrt.dll ole32.dll shell32.dll user32.dll "
-imports=$(sed -n -E 's/^[[:space:]]*DLL Name: (.*)$/\1/p' <<<"$headers" | tr '[:upper:]' '[:lower:]' | sort)
-foreign=$(for dll in $imports; do [[ $system_dlls == *" $dll "* ]] || echo "$dll"; done)
-if [ -n "$imports" ] && [ -z "$foreign" ]; then
-    pass "the watchdog imports only Windows' own DLLs: "$imports
+if grep -q "symbols stripped" <<<"$headers"; then
+    pass "stripped"
 else
-    fail "the watchdog imports DLLs that are not Windows' own: "${foreign:-none at all}
+    fail "the watchdog keeps its symbols"
+fi
+# A DLL of any other name may be in the caster's folder in the caster's release, and Windows would load it.
+system_dlls="advapi32.dll kernel32.dll msvcrt.dll netapi32.dll ole32.dll shell32.dll user32.dll userenv.dll
+    version.dll winmm.dll ws2_32.dll"
+imports=$(sed -n -E 's/^[[:space:]]*DLL Name: (.*)$/\1/p' <<<"$headers" | sort -f)
+foreign=$(grep -vixF -f <(tr -s ' \n' '\n' <<<"$system_dlls") <<<"$imports" || true)
+if [ -n "$imports" ] && [ -z "$foreign" ]; then
+    pass "the watchdog imports only Windows' own DLLs: ${imports//$'\n'/ }"
+else
+    fail "the watchdog imports ${imports//$'\n'/ }; not Windows' own: ${foreign//$'\n'/ }"
 fi
 
 # --- Running it ---
