@@ -250,7 +250,7 @@ caster_folder() { # <folder> [-o]
     for dll in "${caster_dlls[@]}"; do echo "the caster's own $dll" >"$1/$dll"; done
     unzip -q "${2:--n}" "$package" -d "$1"
     for dll in "${caster_dlls[@]}"; do
-        [ "$(cat "$1/$dll")" = "the caster's own $dll" ] || replaced+=("$dll")
+        echo "the caster's own $dll" | cmp -s - "$1/$dll" || replaced+=("$dll")
     done
     if ((${#replaced[@]} == 0)); then
         pass "unzip ${2:--n} left the caster's ${caster_dlls[*]} as they were"
