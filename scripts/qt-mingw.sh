@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Qt 5 Core kit the Windows build needs, from Debian's own source of Qt (the release of
-# qtbase5-dev) and Debian's MinGW-w64: QtCore for Windows in qt5-win/, the host tools moc, rcc and
-# qmake with the win32-g++ mkspec in qt5-win-host/, the LGPL text and mingw-toolchain.cmake.
+# qtbase5-dev) and Debian's MinGW-w64: QtCore for Windows as a static library in qt5-win/, so that the
+# watchdog is one file that loads no Qt library of the caster's, the host tools moc, rcc and qmake with
+# the win32-g++ mkspec in qt5-win-host/, the LGPL text and mingw-toolchain.cmake.
 # About 10-15 minutes on two cores, so it is built once per machine and kept; scripts/windows.sh
 # runs it when it finds no kit.
 #   scripts/qt-mingw.sh <kit folder>
@@ -69,7 +70,7 @@ while sleep 60 >/dev/null 2>&1; do say "$(find . -name '*.o' | wc -l) files comp
 ticker=$!
 run ./configure -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32- \
     -prefix "$work/kit/qt5-win" -extprefix "$work/kit/qt5-win" -hostprefix "$work/kit/qt5-win-host" \
-    -opensource -confirm-license -release -shared -nomake examples -nomake tests \
+    -opensource -confirm-license -release -static -optimize-size -nomake examples -nomake tests \
     -no-opengl -no-gui -no-widgets -no-dbus -no-icu -qt-pcre -qt-zlib -no-ssl -no-openssl \
     -no-sql-sqlite -no-sql-odbc -no-sql-psql -no-sql-mysql
 run make sub-src-qmake_all
@@ -78,6 +79,8 @@ kill "$ticker"
 
 say "installing"
 run make -C src/corelib install
+# Linked into the program along with QtCore, which names it in its CMake files.
+run make -C src/3rdparty/pcre2 install
 run make -C src/tools/moc install
 run make -C src/tools/rcc install
 install -s bin/qmake "$work/kit/qt5-win-host/bin/"

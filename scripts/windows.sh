@@ -15,11 +15,12 @@ package | smoke) ;;
 *) usage ;;
 esac
 
-# The Qt 5 Core for Windows: the shared one where it is at hand, else the one built on this machine
-# from Debian's source (scripts/qt-mingw.sh, once) and kept in a cache folder outside the checkout.
-kit=../shared/qt5-mingw
+# The Qt 5 Core for Windows, a static library: the shared one where it is at hand, else the one built on
+# this machine from Debian's source (scripts/qt-mingw.sh, once) and kept in a cache folder outside the
+# checkout. (../shared/qt5-mingw is a DLL kit, which the package must not need.)
+kit=../shared/qt5-mingw-static
 if [ ! -d "$kit" ]; then
-    kit=${ZUVA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zuva}/qt5-mingw
+    kit=${ZUVA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zuva}/qt5-mingw-static
     [ -f "$kit/mingw-toolchain.cmake" ] || scripts/qt-mingw.sh "$kit" >&2
 fi
 toolchain=$(realpath "$kit")/mingw-toolchain.cmake

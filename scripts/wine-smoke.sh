@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Runs the Windows package under Wine, in a fresh prefix and scratch folders:
-#  - the package holds the watchdog, with its manifest, and the DLLs it needs, and nothing else;
+#  - the package holds the watchdog, with its manifest, and its texts, and nothing else; the watchdog
+#    imports no DLL but Windows' own;
 #  - unzipped into a folder without the caster, the watchdog writes header, banner and fatal block,
 #    and on Ctrl+C its stop block;
 #  - the events, and only they, go to the event log too, with their types; the message table that
 #    gives them their text is in the watchdog;
-#  - unzipped next to the stand-in caster, its first check starts the caster by its bare name, and
-#    the caster goes on running after the watchdog has stopped;
+#  - unzipped next to the stand-in caster and the caster's own Qt5Core.dll and MinGW runtime (files no
+#    program can load), keeping them, its first check starts the caster by its bare name, and the caster
+#    goes on running after the watchdog has stopped; unzipped with "replace all", it replaces none of them;
 #  - with a caster already running, the first check finds it and starts nothing;
 #  - Ctrl+C typed at the watchdog's terminal while a slow listing runs stops the watchdog within 2 s,
 #    without waiting for the listing, and leaves exactly the one caster running;
@@ -122,9 +124,9 @@ week_now() { echo $((($(date -u +%s) / 86400 - $(date -u -d 2019-01-01 +%s) / 86
 # --- The package ---
 
 contents=$(unzip -Z1 "$package" | sort | tr '\n' ' ')
-expected_contents="Qt-LICENSE.LGPL3.txt Qt5Core.dll ZUVAserviceMon.exe libgcc_s_seh-1.dll libstdc++-6.dll libwinpthread-1.dll "
+expected_contents="ZUVAserviceMon-Qt-LICENSE.LGPL3.txt ZUVAserviceMon-README.txt ZUVAserviceMon.exe "
 if [ "$contents" = "$expected_contents" ]; then
-    pass "package holds the watchdog, Qt5Core and the MinGW runtime at its top, nothing else"
+    pass "package holds the watchdog and its texts at its top, each named after it, nothing else"
 else
     fail "package contents: $contents (expected: $expected_contents)"
 fi
@@ -149,6 +151,21 @@ if grep -Eq "Subsystem[[:space:]]+00000003" <<<"$headers"; then
 else
     fail "the watchdog is not a console program"
 fi
+if grep -q "symbols stripped" <<<"$headers"; then
+    pass "stripped"
+else
+    fail "the watchdog keeps its symbols"
+fi
+# A DLL of any other name may be in the caster's folder in the caster's release, and Windows would load it.
+system_dlls="advapi32.dll kernel32.dll msvcrt.dll netapi32.dll ole32.dll shell32.dll user32.dll userenv.dll
+    version.dll winmm.dll ws2_32.dll"
+imports=$(sed -n -E 's/^[[:space:]]*DLL Name: (.*)$/\1/p' <<<"$headers" | sort -f)
+foreign=$(grep -vixF -f <(tr -s ' \n' '\n' <<<"$system_dlls") <<<"$imports" || true)
+if [ -n "$imports" ] && [ -z "$foreign" ]; then
+    pass "the watchdog imports only Windows' own DLLs: ${imports//$'\n'/ }"
+else
+    fail "the watchdog imports ${imports//$'\n'/ }; not Windows' own: ${foreign//$'\n'/ }"
+fi
 
 # --- Running it ---
 
@@ -157,13 +174,17 @@ fi
 # Now and then Wine gives a program's Qt event dispatcher no message window ("CreateWindow() for
 # QEventDispatcherWin32 internal window failed"), and a watchdog without one never ticks. That is
 # Wine's doing, not the watchdog's, so such a start is undone and made once more.
+# What it costs, as the run's pass line on Ctrl+C shows: the time from its start to the banner in the log,
+# and the peak RSS of its process (Wine runs the program in the process it was started as).
 start_watchdog() { # <folder>
-    local attempt deadline
+    local attempt deadline started_at
     for attempt in 1 2; do
+        started_at=$EPOCHREALTIME
         (cd "$1" && exec "$wine" ZUVAserviceMon.exe >"$1.console" 2>"$1.stderr") &
         watchdog=$!
         deadline=$((SECONDS + 10))
-        until grep -qs "started at: " "$1"/ZUVAmon_log_*.txt || ((SECONDS >= deadline)); do sleep 0.2; done
+        until grep -qs "started at: " "$1"/ZUVAmon_log_*.txt || ((SECONDS >= deadline)); do sleep 0.05; done
+        startup_ms=$(((${EPOCHREALTIME/./} - ${started_at/./}) / 1000))
         sleep 1
         grep -qs "CreateWindow() for QEventDispatcherWin32" "$1.stderr" || return 0
         echo "note: Wine gave the watchdog no message window; starting it again"
@@ -187,8 +208,9 @@ wait_for_line() { # <folder> <text> <seconds>
 
 # Wine hands SIGINT to the program as the console's Ctrl+C.
 stop_watchdog() {
+    local deadline=$((SECONDS + 20)) status=0 peak_kb
+    peak_kb=$(sed -n -E 's/^VmHWM:[[:space:]]*([0-9]+) kB$/\1/p' "/proc/$watchdog/status" 2>/dev/null || true)
     kill -INT "$watchdog"
-    local deadline=$((SECONDS + 20)) status=0
     while kill -0 "$watchdog" 2>/dev/null; do
         if ((SECONDS >= deadline)); then
             fail "the watchdog did not end on Ctrl+C"
@@ -199,7 +221,11 @@ stop_watchdog() {
     done
     wait "$watchdog" || status=$?
     watchdog=
-    if ((status == 0)); then pass "ended on Ctrl+C with exit code 0"; else fail "exit code $status after Ctrl+C"; fi
+    if ((status == 0)); then
+        pass "ended on Ctrl+C with exit code 0 (banner $startup_ms ms after the start, peak RSS $((peak_kb / 1024)) MB)"
+    else
+        fail "exit code $status after Ctrl+C"
+    fi
 }
 
 # <folder> <week before the run>
@@ -214,10 +240,23 @@ check_log_name() {
     fi
 }
 
-# The package next to the stand-in caster, with the listing command beside the watchdog.
-caster_folder() { # <folder>
+# The stand-in caster's folder as an operator finds it: a Qt caster keeps Qt5Core.dll and the MinGW runtime
+# beside it, here in a release no program can load. The package is unzipped into it, keeping the files
+# already there unless told to replace them all (-o); either way the caster's own are left as they were.
+caster_dlls=(Qt5Core.dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+caster_folder() { # <folder> [-o]
     mkdir "$1"
-    unzip -q "$package" -d "$1"
+    local dll replaced=()
+    for dll in "${caster_dlls[@]}"; do echo "the caster's own $dll" >"$1/$dll"; done
+    unzip -q "${2:--n}" "$package" -d "$1"
+    for dll in "${caster_dlls[@]}"; do
+        echo "the caster's own $dll" | cmp -s - "$1/$dll" || replaced+=("$dll")
+    done
+    if ((${#replaced[@]} == 0)); then
+        pass "unzip ${2:--n} left the caster's ${caster_dlls[*]} as they were"
+    else
+        fail "unzip ${2:--n} replaced the caster's ${replaced[*]}"
+    fi
     cp "$standin" "$1/brindleCast.exe"
     cp "$listing" "$1/tasklist.exe"
 }
@@ -288,7 +327,8 @@ if wait_for_line "$folder" "correct folder." 30; then
         "err ${fatal[1]}" "err ${fatal[2]}" "trace ${stop_block[0]}"
 fi
 
-# 2. The stand-in as the caster, not running: the first check starts it.
+# 2. The stand-in as the caster, not running, the package unzipped keeping the caster's own DLLs: the
+# watchdog needs none of them, and its first check starts the caster.
 folder=$scratch/with-caster
 caster_folder "$folder"
 settings=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/MORQ/brindleCast.ini
@@ -320,9 +360,10 @@ if wait_for_line "$folder" "ZUVA application process was restarted... (1)" 45; t
 fi
 end_casters "$folder"
 
-# 3. A caster already running: the first check finds it and starts nothing.
+# 3. A caster already running, the package unzipped with "replace all": the first check finds the caster
+# and starts nothing.
 folder=$scratch/running
-caster_folder "$folder"
+caster_folder "$folder" -o
 week=$(week_now)
 if start_caster "$folder"; then
     start_watchdog "$folder"
