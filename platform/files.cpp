@@ -95,7 +95,7 @@ private:
 // A disk that refuses to sync is a disk the operator wants to hear of, once.
 std::atomic<bool> refusalTold{false};
 
-void sync(const SyncRequest &request)
+void syncFile(const SyncRequest &request)
 {
     const QString why = request.sync();
     if (why.isEmpty() || refusalTold.exchange(true))
@@ -108,7 +108,7 @@ void sync(const SyncRequest &request)
 }
 
 // A slow disk (a failing SD card, a hard NFS mount) holds up only the syncs that come after.
-using DiskSyncer = WriterThread<SyncRequest, sync, 1>;
+using DiskSyncer = WriterThread<SyncRequest, syncFile, 1>;
 
 } // namespace
 
