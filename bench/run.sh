@@ -254,7 +254,7 @@ part_pause() {
         /ZUVAmon_log_/ && match($0, /<[0-9.]+>$/) {
             t = substr($0, RSTART + 1, RLENGTH - 2) * 1e6
             print t >(/^write/ ? written : synced)
-        }' "$scratch"/trace.*"
+        }' "$scratch"/trace.*
     stop_watchdog
     # Two event lines (the finding and the launch) and nothing since: the window lay in the pause.
     [ "$lines" -eq 2 ] || disturbed "the pause window saw other events ($lines lines)"

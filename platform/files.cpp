@@ -42,9 +42,6 @@ public:
         : copy(std::exchange(other.copy, none))
     {
     }
-    SyncRequest(const SyncRequest &) = delete;
-    SyncRequest &operator=(const SyncRequest &) = delete;
-    SyncRequest &operator=(SyncRequest &&) = delete;
     ~SyncRequest()
     {
         if (copy == none)
