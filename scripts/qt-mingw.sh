@@ -85,7 +85,7 @@ run make -C src/tools/moc install
 run make -C src/tools/rcc install
 install -s bin/qmake "$work/kit/qt5-win-host/bin/"
 cp -r mkspecs/common mkspecs/win32-g++ "$work/kit/qt5-win-host/mkspecs/"
-cp LICENSE.LGPL3 "$work/kit/"
+cp LICENSE.LGPL3 LICENSE.GPL3 "$work/kit/"
 rm -rf "$work/kit/qt5-win/lib/pkgconfig" "$work/kit/qt5-win-host/mkspecs/modules"
 # The CMake files name the host tools by absolute path; relative to the kit, it can move.
 sed -i -E 's#"[^"]*/qt5-win-host/#"${_qt5Core_install_prefix}/../qt5-win-host/#' \

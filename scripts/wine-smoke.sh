@@ -124,7 +124,7 @@ week_now() { echo $((($(date -u +%s) / 86400 - $(date -u -d 2019-01-01 +%s) / 86
 # --- The package ---
 
 contents=$(unzip -Z1 "$package" | sort | tr '\n' ' ')
-expected_contents="ZUVAserviceMon-Qt-LICENSE.LGPL3.txt ZUVAserviceMon-README.txt ZUVAserviceMon.exe "
+expected_contents="ZUVAserviceMon-Qt-LICENSE.GPL3.txt ZUVAserviceMon-Qt-LICENSE.LGPL3.txt ZUVAserviceMon-README.txt ZUVAserviceMon.exe "
 if [ "$contents" = "$expected_contents" ]; then
     pass "package holds the watchdog and its texts at its top, each named after it, nothing else"
 else
