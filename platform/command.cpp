@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -189,6 +190,12 @@ struct CommandStart
 
 namespace {
 
+// Starts that the machine holds up for good (an exec that never returns) would each keep a thread and a
+// half-made process, one more at every check: beyond these, no further command is started until one of
+// them has come through, and those commands are taken as ones that could not be started.
+constexpr int maxStartsUnderWay = 4;
+std::atomic<int> startsUnderWay{0};
+
 // Starts the program words[0] with the command's streams and a clean slate (see the class), and tells
 // start how it went. outputEnd and errorEnd (-1: the null device) are the pipes' ends for the program.
 void spawn(const std::shared_ptr<CommandStart> &start, QList<QByteArray> words, int outputEnd, int errorEnd)
@@ -222,6 +229,7 @@ void spawn(const std::shared_ptr<CommandStart> &start, QList<QByteArray> words, 
     argv.push_back(nullptr);
     pid_t child = 0;
     const int failed = ::posix_spawn(&child, argv.front(), &actions, &attributes, argv.data(), environ);
+    --startsUnderWay;
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attributes);
     for (const int fd : {outputEnd, errorEnd}) {
@@ -270,6 +278,8 @@ void Command::start(const QString &program, const QStringList &arguments, ErrorO
 {
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
+    if (startsUnderWay >= maxStartsUnderWay)
+        return;
     if (::pipe2(out, O_CLOEXEC) != 0 || (errors == KeepErrors && ::pipe2(err, O_CLOEXEC) != 0)) {
         for (const int fd : {out[0], out[1]}) {
             if (fd >= 0)
@@ -289,6 +299,7 @@ void Command::start(const QString &program, const QStringList &arguments, ErrorO
     for (const QString &argument : arguments)
         words << QFile::encodeName(argument);
     starting = std::make_shared<CommandStart>();
+    ++startsUnderWay;
     try {
         std::thread(spawn, starting, words, out[1], err[1]).detach();
     } catch (const std::system_error &) {
