@@ -2,7 +2,7 @@
 # Builds the Qt 5 Core kit the Windows build needs, from Debian's own source of Qt (the release of
 # qtbase5-dev) and Debian's MinGW-w64: QtCore for Windows as a static library in qt5-win/, so that the
 # watchdog is one file that loads no Qt library of the caster's, the host tools moc, rcc and qmake with
-# the win32-g++ mkspec in qt5-win-host/, the LGPL text and mingw-toolchain.cmake.
+# the win32-g++ mkspec in qt5-win-host/, Qt's LGPL and GPL texts and mingw-toolchain.cmake.
 # About 10-15 minutes on two cores, so it is built once per machine and kept; scripts/windows.sh
 # runs it when it finds no kit.
 #   scripts/qt-mingw.sh <kit folder>

@@ -218,13 +218,17 @@ void tst_Faults::misbehavingCommandsAndStops()
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(run.folder + QStringLiteral("/kill-finished")), 5000);
     };
     cases << row;
+    // The watchdog under strace, which holds up or fails the calls named in options.
+    const auto underStrace = [](const QByteArray &options) {
+        return "exec strace -D -f -qq -o /dev/null " + options + " \"$0\"";
+    };
     // The machine holds up each start of a command for 30 s (a scanner, a slow card), or of the listing
     // for longer than all its budgets together: the stop does not wait for a start, nothing is begun
     // after it, and a listing that never started is a failed one.
-    const auto holdStarts = [](const char *command, int seconds) {
-        return "exec strace -D -f -qq -o /dev/null -P \"$HOME/bin/" + QByteArray(command)
-               + "\" -e trace=execve -e inject=execve:delay_enter=" + QByteArray::number(seconds * 1000000)
-               + " \"$0\"";
+    const auto holdStarts = [&](const char *command, int seconds) {
+        return underStrace("-P \"$HOME/bin/" + QByteArray(command)
+                           + "\" -e trace=execve -e inject=execve:delay_enter="
+                           + QByteArray::number(seconds * 1000000));
     };
     row = {"listing's start held, stop during it", emptyListing, "", stopBlock, SIGTERM, 20000, 20000, 22000};
     row.wrapper = holdStarts("tasklist", 30);
@@ -253,13 +257,10 @@ void tst_Faults::misbehavingCommandsAndStops()
            17000,
            19000,
            true};
-    row.wrapper =
-        "exec strace -D -f -qq -o /dev/null -e trace=fdatasync -e inject=fdatasync:delay_enter=5000000 "
-        "\"$0\"";
+    row.wrapper = underStrace("-e trace=fdatasync -e inject=fdatasync:delay_enter=5000000");
     cases << row;
     row = {"every sync interrupted", emptyListing, "", notRunningAtStart + heldBack + stopBlock};
-    row.wrapper =
-        "exec strace -D -f -qq -o /dev/null -e trace=fdatasync -e inject=fdatasync:error=EINTR \"$0\"";
+    row.wrapper = underStrace("-e trace=fdatasync -e inject=fdatasync:error=EINTR");
     row.toldOnce = "Log not synced to the disk (Interrupted system call)";
     cases << row;
     // Whatever its parent passed on: SIGCHLD ignored (the system would reap the commands unread), the
