@@ -33,9 +33,12 @@ int main(int argc, char *argv[])
     timer->start();
 
     const int exitCode = app.exec();
-    // The stop block is in the file; the system log and the console get a moment to take it too.
+    // The stop block is in the file; the system log and the console get a moment to take it too, and a
+    // command whose start was cut short by the stop one to come through and be ended, rather than run
+    // once the watchdog has gone.
     Platform::flushSystemLog(500);
     Platform::flushEcho(1000);
+    Platform::endStartsUnderWay(1000);
     return exitCode;
     // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
 }

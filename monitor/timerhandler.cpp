@@ -41,12 +41,11 @@ quint16 checksum(const QByteArray &data)
 #endif
 }
 
-// Runs the process-ending command for one image name, waiting as long as it takes, and returns how
-// it ended. The template is split into a program and its arguments before the name is filled in, and
-// nothing goes through a shell, so a listing line can only ever supply that one argument. What the
-// command prints goes to the console through the echo: a console that does not read must not hold
-// the command, and with it the watchdog. A stop ends the wait, not the command: cut short, it could
-// leave casters half ended (stopped, not killed). It is left to finish on its own, with no result.
+// Runs the process-ending command for one image name, waiting as long as it takes once it has started,
+// and returns how it ended. The template is split into a program and its arguments before the name is
+// filled in, and nothing goes through a shell, so a listing line can only ever supply that one argument.
+// What the command prints goes to the console through the echo: a console that does not read must not
+// hold the command, and with it the watchdog.
 std::optional<int> runKillCommand(const QString &image)
 {
     QStringList arguments = QObject::tr("taskkill /IM %1 /T /F").split(QLatin1Char(' '), skipEmptyParts);
@@ -57,11 +56,20 @@ std::optional<int> runKillCommand(const QString &image)
     }
     Platform::Command command;
     command.start(program, arguments, Platform::Command::KeepErrors);
-    command.await(Platform::Await::Finished, -1);
+    // A start that the machine holds up (an on-access scanner) has the listing's start budget, and a stop
+    // ends it: the command could not be started, and never runs, as it is ended here should it come
+    // through later.
+    if (!command.await(Platform::Await::Started, 5000))
+        return -2;
+    // A stop ends the wait after a moment for a command that is nearly done. One still at work then is
+    // left to finish on its own, with no result: cut short, it could leave casters half ended (stopped,
+    // not killed).
+    if (!command.await(Platform::Await::Finished, -1))
+        command.await(Platform::Await::Finished, 1000, Platform::OnStop::KeepWaiting);
     Platform::echo(command.readAllStandardOutput(), Platform::Echo::Output);
     Platform::echo(command.readAllStandardError(), Platform::Echo::ErrorOutput);
-    if (command.isRunning() && Platform::stopRequested()) {
-        command.leave(); // the watchdog is about to end anyway
+    if (command.isRunning()) {
+        command.leave();
         return std::nullopt;
     }
     return command.result();
@@ -332,10 +340,13 @@ bool TimerHandler::checkCaster()
     if (running && !restartNeeded && sinceLaunch > 180 && settingsInfo.exists() && detectLockUp())
         restartNeeded = true;
 
-    // Once a stop has been asked for, nothing more is started: the watchdog is about to end.
-    if (restartNeeded && !Platform::stopRequested()) {
-        // Never two launches within 120 s; the first launch of a run is never held back.
-        if (restartCount > 0 && secondsSince(lastRestart) < 120) {
+    // Once a stop has been asked for, only the caster that this cycle has ended is replaced: stopping the
+    // watchdog never changes whether the caster runs.
+    if (restartNeeded && (copies > 0 || !Platform::stopRequested())) {
+        // Never two launches within 120 s, nor one beside a launch that has not come through (a scanner
+        // holding the caster's start); the first launch of a run is never held back.
+        const bool launchUnderWay = lastLaunch && lastLaunch->state() == QProcess::Starting;
+        if (restartCount > 0 && (secondsSince(lastRestart) < 120 || launchUnderWay)) {
             writeLogLine(QObject::tr("  Delayed, restart number %L1 still too recent...").arg(restartCount));
         } else {
             launchCaster();
@@ -350,6 +361,7 @@ void TimerHandler::launchCaster()
 {
     ++restartCount;
     auto *caster = new Platform::ChildProcess;
+    lastLaunch = caster;
     // The caster's output is never read: collecting it would grow the watchdog for as long as the
     // caster runs, and pipes would break under the caster when the watchdog ends.
     caster->setStandardInputFile(QProcess::nullDevice());
@@ -369,8 +381,12 @@ void TimerHandler::launchCaster()
 
     Platform::startCaster(*caster, Platform::launchProgram());
     lastRestart = QDateTime::currentDateTime();
-    // A stop ends the wait: the caster is left to start, and keeps running.
-    if (!Platform::await(*caster, Platform::Await::Started, 65000) && caster->state() == QProcess::NotRunning)
+    // A stop ends the wait after a moment for a start that comes through at once, which is then logged; a
+    // caster still starting is left to start, and keeps running.
+    bool started = Platform::await(*caster, Platform::Await::Started, 65000);
+    if (!started && Platform::stopRequested())
+        started = Platform::await(*caster, Platform::Await::Started, 1000, Platform::OnStop::KeepWaiting);
+    if (!started && caster->state() == QProcess::NotRunning)
         caster->deleteLater();
     pauseWithEvents(10);
 }
@@ -406,8 +422,10 @@ bool TimerHandler::detectLockUp()
                              .arg(timeStamp())
                              .arg(age)
                              .arg(restartCount));
+            // Once a stop has been asked for, a caster ended by the test above is replaced as it is.
+            if (!found || !Platform::stopRequested())
+                ended = killCaster() && ended;
             found = true;
-            ended = killCaster() && ended;
         }
         previousChecksum = sum;
     }
@@ -433,13 +451,16 @@ bool TimerHandler::killCaster()
         if (!line.contains(processName, Qt::CaseInsensitive))
             continue;
         // Once a stop has been asked for, no further command is begun: the first one ends every caster
-        // of that name. One cut short by the stop has no result to report, and may still be at work.
+        // of that name, and what it ended is replaced on the way out. One cut short by the stop before
+        // it began never runs; one still at work may yet end whatever would be started now.
         if (Platform::stopRequested())
             return ended && commandRun;
         const QString image = line.split(QLatin1Char(' '), skipEmptyParts).constFirst();
         const std::optional<int> result = runKillCommand(image);
         if (!result)
             return false;
+        if (*result == -2 && Platform::stopRequested())
+            return ended && commandRun;
         commandRun = true;
         writeLogLine(QObject::tr("Process Kill/Restart returned %1").arg(*result));
         // A command that could not be started or crashed has not ended the casters. The code it gives

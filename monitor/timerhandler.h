@@ -4,12 +4,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 class QDate;
 namespace Platform {
+class ChildProcess;
 class Command;
-}
+} // namespace Platform
 
 // The week's log file is numbered by whole weeks counted from 1 January 2019 (UTC calendar dates).
 int weekIndex(const QDate &utcDate);
@@ -55,6 +57,7 @@ private:
     bool monitoringDisabled = false;
     qint32 restartCount = 0;
     QDateTime lastRestart;
+    QPointer<Platform::ChildProcess> lastLaunch; // the caster started last, while its process object lives
     QFile logFile;
     QString logName; // the week's log, named relative to the working directory
     QFile settingsFile;

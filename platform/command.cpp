@@ -33,7 +33,7 @@ namespace {
 // and says whether what is awaited has come, running() whether it still can. A command that ends
 // within the first slice, as nearly all do, costs one wait.
 template <typename WaitSlice, typename Running>
-bool inSlices(int timeoutMs, WaitSlice waitSlice, Running running)
+bool inSlices(int timeoutMs, OnStop onStop, WaitSlice waitSlice, Running running)
 {
     constexpr int sliceMs = 100;
     QElapsedTimer elapsed;
@@ -51,7 +51,7 @@ bool inSlices(int timeoutMs, WaitSlice waitSlice, Running running)
 #endif
         // A wait that fails before its time is up (the command did not start, or has already ended)
         // will not succeed later either.
-        if (done || !running() || stopRequested())
+        if (done || !running() || (onStop == OnStop::GiveUp && stopRequested()))
             return done;
         if (timeoutMs >= 0 && elapsed.elapsed() >= timeoutMs)
             return false;
@@ -73,7 +73,7 @@ QString takeListing(Command &command, int startMs, int readyMs, int finishMs)
     return QString::fromUtf8(command.readAllStandardOutput());
 }
 
-bool await(QProcess &process, Await what, int timeoutMs)
+bool await(QProcess &process, Await what, int timeoutMs, OnStop onStop)
 {
     const auto waitSlice = [&](int ms) {
         switch (what) {
@@ -86,7 +86,7 @@ bool await(QProcess &process, Await what, int timeoutMs)
         }
         return false;
     };
-    return inSlices(timeoutMs, waitSlice, [&] { return process.state() != QProcess::NotRunning; });
+    return inSlices(timeoutMs, onStop, waitSlice, [&] { return process.state() != QProcess::NotRunning; });
 }
 
 #ifdef Q_OS_WIN
@@ -106,9 +106,9 @@ void Command::start(const QString &program, const QStringList &arguments, ErrorO
     process->start(program, arguments);
 }
 
-bool Command::await(Await what, int timeoutMs)
+bool Command::await(Await what, int timeoutMs, OnStop onStop)
 {
-    return Platform::await(*process, what, timeoutMs);
+    return Platform::await(*process, what, timeoutMs, onStop);
 }
 
 QByteArray Command::readAllStandardOutput()
@@ -139,6 +139,13 @@ void Command::leave()
 {
     // Destroying the process object would end the command.
     process.release(); // NOLINT(bugprone-unused-return-value)
+}
+
+// The system starts a program before its process object learns of it: no start is under way later.
+bool endStartsUnderWay(int waitMs)
+{
+    Q_UNUSED(waitMs);
+    return true;
 }
 
 #else
@@ -185,6 +192,7 @@ struct CommandStart
     std::condition_variable done;
     bool finished = false;
     pid_t pid = 0;          // 0: the program could not be started
+    pid_t thread = 0;       // the thread that starts it, once it is about to
     bool abandoned = false; // nobody waits for it any more: a program that starts now is ended
 };
 
@@ -196,10 +204,49 @@ namespace {
 constexpr int maxStartsUnderWay = 4;
 std::atomic<int> startsUnderWay{0};
 
+// Ends the process that start's thread is making, whose program the machine has not loaded yet (its pid
+// is known only once it has): the process dies as soon as the system lets it go on, and never runs the
+// program, even if the watchdog has ended by then. It is that thread's one child, which Linux names
+// where it keeps track of children (CONFIG_PROC_CHILDREN); elsewhere the start is ended as it comes
+// through, while the watchdog runs. Called with the start's lock held: its thread cannot reap the
+// process, nor its pid be reused, meanwhile.
+void endHalfMadeProcess(const CommandStart &start)
+{
+    if (start.finished || start.thread == 0)
+        return;
+    QFile children(QStringLiteral("/proc/self/task/%1/children").arg(start.thread));
+    if (!children.open(QIODevice::ReadOnly))
+        return;
+    for (const QByteArray &child : children.readAll().split(' ')) {
+        const pid_t pid = pid_t(child.trimmed().toLong());
+        if (pid > 0)
+            ::kill(pid, SIGKILL);
+    }
+}
+
 // Starts the program words[0] with the command's streams and a clean slate (see the class), and tells
 // start how it went. outputEnd and errorEnd (-1: the null device) are the pipes' ends for the program.
 void spawn(const std::shared_ptr<CommandStart> &start, QList<QByteArray> words, int outputEnd, int errorEnd)
 {
+    const auto closeEnds = [&] {
+        for (const int fd : {outputEnd, errorEnd}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    };
+    {
+        std::unique_lock<std::mutex> lock(start->mutex);
+        if (start->abandoned) {
+            // Given up before this thread came to it (a stop): nothing is started at all.
+            start->finished = true;
+            --startsUnderWay;
+            lock.unlock();
+            closeEnds();
+            return;
+        }
+        start->thread = pid_t(::syscall(SYS_gettid));
+    }
+
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -229,13 +276,9 @@ void spawn(const std::shared_ptr<CommandStart> &start, QList<QByteArray> words, 
     argv.push_back(nullptr);
     pid_t child = 0;
     const int failed = ::posix_spawn(&child, argv.front(), &actions, &attributes, argv.data(), environ);
-    --startsUnderWay;
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attributes);
-    for (const int fd : {outputEnd, errorEnd}) {
-        if (fd >= 0)
-            ::close(fd);
-    }
+    closeEnds();
 
     std::unique_lock<std::mutex> lock(start->mutex);
     start->finished = true;
@@ -245,9 +288,11 @@ void spawn(const std::shared_ptr<CommandStart> &start, QList<QByteArray> words, 
         lock.unlock();
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
-        return;
+    } else {
+        start->done.notify_all();
     }
-    start->done.notify_all();
+    // Counted down last: once none is under way, no command is left to come through unended.
+    --startsUnderWay;
 }
 
 } // namespace
@@ -263,6 +308,7 @@ Command::~Command()
         // A start still under way ends what it starts; what has started by now is ended here.
         starting->abandoned = true;
         pid = starting->pid;
+        endHalfMadeProcess(*starting);
     }
     if (pid > 0 && !ended) {
         ::kill(pid_t(pid), SIGKILL);
@@ -344,7 +390,7 @@ void Command::waitForActivity(int timeoutMs)
     drain(errorFd, errors);
 }
 
-bool Command::await(Await what, int timeoutMs)
+bool Command::await(Await what, int timeoutMs, OnStop onStop)
 {
     const auto arrived = [&] {
         switch (what) {
@@ -362,7 +408,7 @@ bool Command::await(Await what, int timeoutMs)
             waitForActivity(ms);
         return arrived();
     };
-    return inSlices(timeoutMs, waitSlice, [&] { return isRunning(); });
+    return inSlices(timeoutMs, onStop, waitSlice, [&] { return isRunning(); });
 }
 
 QByteArray Command::readAllStandardOutput()
@@ -394,6 +440,15 @@ int Command::result() const
 void Command::leave()
 {
     left = true;
+}
+
+bool endStartsUnderWay(int waitMs)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (startsUnderWay > 0 && elapsed.elapsed() < waitMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return startsUnderWay == 0;
 }
 
 #endif

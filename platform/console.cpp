@@ -6,8 +6,11 @@
 #else
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #endif
+
+#include <atomic>
 
 namespace {
 
@@ -55,6 +58,26 @@ void writeAll(const Chunk &chunk)
 using ConsoleWriter = WriterThread<Chunk, writeAll, backlogLimit>;
 
 } // namespace
+
+void tellNoThread()
+{
+    static std::atomic<bool> told{false};
+    if (told.exchange(true))
+        return;
+    const QByteArray text = QObject::tr("No thread can be started: the console shows no line until one can, "
+                                        "and the log's lines are synced as they are written.\n")
+                                .toLocal8Bit();
+#ifdef Q_OS_WIN
+    writeAll({text, true});
+#else
+    // Only where standard error takes it now: a console that does not read must not hold up the watchdog.
+    pollfd console = {STDERR_FILENO, POLLOUT, 0};
+    if (::poll(&console, 1, 0) == 1 && (console.revents & POLLOUT)) {
+        [[maybe_unused]] const ssize_t written =
+            ::write(STDERR_FILENO, text.constData(), size_t(text.size()));
+    }
+#endif
+}
 
 namespace Platform {
 

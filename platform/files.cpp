@@ -35,11 +35,16 @@ public:
                                   DUPLICATE_SAME_ACCESS))
             copy = nullptr;
 #else
+        // Not inherited: a caster started while the sync waits must not hold the log open.
         copy = ::fcntl(file.handle(), F_DUPFD_CLOEXEC, 0);
+        struct stat identity = {};
+        if (copy != none && ::fstat(copy, &identity) == 0)
+            fileId = {identity.st_dev, identity.st_ino};
 #endif
     }
     SyncRequest(SyncRequest &&other) noexcept
         : copy(std::exchange(other.copy, none))
+        , fileId(std::move(other.fileId))
     {
     }
     ~SyncRequest()
@@ -53,10 +58,17 @@ public:
 #endif
     }
 
-    // One request waiting is enough: a sync covers everything written to the file before it begins.
     qint64 size() const
     {
         return 1;
+    }
+
+    // One request waiting for a file is enough: a sync covers everything written to the file before it
+    // begins. A log begun anew (the old one deleted or renamed away) is another file, with a sync of its
+    // own, whatever the old one's waits for. (Windows keeps an open log from being deleted or renamed.)
+    static bool sameFile(const SyncRequest &waiting, const SyncRequest &request)
+    {
+        return waiting.fileId == request.fileId;
     }
 
     // Empty when the data is on the disk, else why it is not.
@@ -87,6 +99,7 @@ private:
     static constexpr int none = -1;
     int copy = none;
 #endif
+    std::pair<quint64, quint64> fileId; // device and inode
 };
 
 // A disk that refuses to sync is a disk the operator wants to hear of, once.
@@ -104,8 +117,10 @@ void syncFile(const SyncRequest &request)
     Platform::systemLog(text);
 }
 
-// A slow disk (a failing SD card, a hard NFS mount) holds up only the syncs that come after.
-using DiskSyncer = WriterThread<SyncRequest, syncFile, 1>;
+// A slow disk (a failing SD card, a hard NFS mount) holds up only the syncs that come after: one
+// waits for each file, behind the one under way.
+constexpr qint64 filesWaiting = 4;
+using DiskSyncer = WriterThread<SyncRequest, syncFile, filesWaiting, SyncRequest::sameFile>;
 
 } // namespace
 
@@ -137,7 +152,14 @@ bool stillNamed(const QFile &file, const QString &name)
 
 void syncToDisk(const QFile &file)
 {
-    DiskSyncer::instance().add(SyncRequest(file));
+    DiskSyncer &syncer = DiskSyncer::instance();
+    if (syncer.running()) {
+        syncer.add(SyncRequest(file));
+        return;
+    }
+    // No thread to be had: the line is synced here. A slow disk then holds the watchdog up, which is
+    // still better than a power cut that takes the lines explaining it.
+    syncFile(SyncRequest(file));
 }
 
 bool flushSyncs(int waitMs)

@@ -64,9 +64,11 @@ void startCaster(ChildProcess &process, const QString &program);
 
 // Waits like QProcess::waitForStarted, waitForReadyRead or waitForFinished (timeoutMs -1: without
 // limit), and gives up as soon as a stop has been asked for, so that the stop block never waits for
-// a slow command or a slow start. Returns whether the process got there.
+// a slow command or a slow start; OnStop::KeepWaiting waits out its time all the same, for the moment
+// a stop gives a step that is nearly done. Returns whether the process got there.
 enum class Await { Started, ReadyRead, Finished };
-bool await(QProcess &process, Await what, int timeoutMs);
+enum class OnStop { GiveUp, KeepWaiting };
+bool await(QProcess &process, Await what, int timeoutMs, OnStop onStop = OnStop::GiveUp);
 
 // A listing or process-ending command. It gets no console signals either (a session of its own), the
 // default signal dispositions, the null device on standard input (and on standard error, unless that
@@ -81,21 +83,23 @@ public:
     enum ErrorOutput { DiscardErrors, KeepErrors };
 
     Command();
-    // A command still running is ended, unless it was left to finish.
+    // A command still running is ended, unless it was left to finish. One whose start is still under way
+    // never runs: it is ended as soon as it can be (where the system names the starting thread's
+    // children, at once), or as its start comes through.
     ~Command();
     Q_DISABLE_COPY(Command)
 
     void start(const QString &program, const QStringList &arguments, ErrorOutput errors);
     // As await() above, a stop included.
-    bool await(Await what, int timeoutMs);
+    bool await(Await what, int timeoutMs, OnStop onStop = OnStop::GiveUp);
     QByteArray readAllStandardOutput();
     QByteArray readAllStandardError();
     bool isRunning() const;
     // How it ended: its exit code, -2 when it could not be started, -1 when it crashed, was ended by a
     // signal or is still running.
     int result() const;
-    // The command is left to finish on its own: nothing waits for it or ends it. Nothing else is asked
-    // of the object after this.
+    // The command, which has started, is left to finish on its own: nothing waits for it or ends it.
+    // Nothing else is asked of the object after this.
     void leave();
 
 private:
@@ -116,6 +120,10 @@ private:
     QByteArray errors;
 #endif
 };
+
+// Gives the commands whose start was still under way when their objects went up to waitMs to come
+// through, so that they are ended rather than run after the watchdog has gone; false when some have not.
+bool endStartsUnderWay(int waitMs);
 
 // The text the listing command prints, within three budgets (start, first output, end).
 // The command belongs to the caller, who reads from it how the listing ended, and must stay alive
@@ -146,10 +154,11 @@ void systemLog(const QString &line);
 bool flushSystemLog(int waitMs);
 
 // Ctrl+C, Ctrl+\ (SIGQUIT), SIGTERM and the like end the event loop in an orderly way, so that the stop
-// block gets written. None of these ends or stops the watchdog: a console that goes away, a file-size
+// block gets written; those of them but SIGTERM that the watchdog's parent ignored (nohup, a background
+// job) stay ignored. None of these ends or stops the watchdog: a console that goes away, a file-size
 // limit, a stray SIGUSR1, SIGUSR2 or SIGALRM, an echo from a background job. Installed before
 // anything is written or started; it also undoes what the watchdog's parent may have left it with (SIGCHLD
-// ignored, the signals above blocked).
+// ignored, the signals above blocked), once every handler is in place.
 void installStopHandler();
 // True once a stop has been asked for: no further check cycle begins then.
 bool stopRequested();

@@ -49,12 +49,6 @@ void installStopHandler()
     // before their ends could be read) or blocked the signals it acts on (a stop would never come), and
     // a process keeps both. Done before any thread is started, which takes the mask it is started with.
     ::signal(SIGCHLD, SIG_DFL);
-    sigset_t actedOn;
-    sigemptyset(&actedOn);
-    for (const int signal :
-         {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE, SIGXFSZ, SIGUSR1, SIGUSR2, SIGALRM, SIGTTOU})
-        sigaddset(&actedOn, signal);
-    ::pthread_sigmask(SIG_UNBLOCK, &actedOn, nullptr);
 
     // A console or pipe that went away; a write beyond the file-size limit, which then fails like one
     // on a full disk; and signals that ask for nothing the watchdog does (a reload, a status report,
@@ -64,20 +58,36 @@ void installStopHandler()
     // A background job's write to a terminal set to "tostop" goes ahead only where SIGTTOU is ignored:
     // caught, it would be sent again at every try. The children get the default back.
     catchSignal(SIGTTOU, SIG_IGN);
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, stopSockets) != 0)
-        return;
 
-    auto *notifier = new QSocketNotifier(stopSockets[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
-        char bytes[16];
-        while (::read(stopSockets[0], bytes, sizeof bytes) > 0) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, stopSockets) == 0) {
+        auto *notifier =
+            new QSocketNotifier(stopSockets[0], QSocketNotifier::Read, QCoreApplication::instance());
+        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
+            char bytes[16];
+            while (::read(stopSockets[0], bytes, sizeof bytes) > 0) {
+            }
+            // During a check cycle this ends the cycle's pauses at once; its remaining steps still run.
+            QCoreApplication::quit();
+        });
+        // SIGTERM always stops. The others stay ignored where the watchdog's starter ignored them:
+        // nohup ignores the hang-up, a shell the Ctrl+C and Ctrl+\ of its background jobs, so that
+        // closing the terminal or a Ctrl+C there leaves the watchdog running, as it was asked to.
+        for (const int signal : {SIGINT, SIGQUIT, SIGHUP}) {
+            struct sigaction inherited = {};
+            if (::sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
+                catchSignal(signal, onStopSignal);
         }
-        // During a check cycle this ends the cycle's pauses at once; its remaining steps still run.
-        QCoreApplication::quit();
-    });
+        catchSignal(SIGTERM, onStopSignal);
+    }
 
-    for (const int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
-        catchSignal(signal, onStopSignal);
+    // Only now, with every handler in place: a signal sent while they were blocked (a stop, a broken
+    // pipe) comes at this point, and is answered as any other.
+    sigset_t actedOn;
+    sigemptyset(&actedOn);
+    for (const int signal :
+         {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE, SIGXFSZ, SIGUSR1, SIGUSR2, SIGALRM, SIGTTOU})
+        sigaddset(&actedOn, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &actedOn, nullptr);
 }
 
 bool stopRequested()
