@@ -9,6 +9,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+#include <vector>
+
 #include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -25,6 +28,8 @@ private slots:
     void killCaster_data();
     void killCaster();
     void commandStartsClean();
+    void heldStarts_data();
+    void heldStarts();
 
 private:
     QString fixture(const char *name) const
@@ -207,6 +212,83 @@ void tst_Commands::commandStartsClean()
     QCOMPARE(facts.mid(1, 6), QList<QByteArray>({facts.value(0), "0", "1", "2", "/dev/null", "/dev/null"}));
     // Signals 32 and 33 are the C library's own, which it keeps from programs; the rest is theirs.
     QCOMPARE(facts.value(7).toULongLong(nullptr, 16) & 0x7fffffffULL, 0ULL);
+}
+
+void tst_Commands::heldStarts_data()
+{
+    QTest::addColumn<int>("holdMs");
+    QTest::addColumn<int>("atOnce"); // starts held at once, then given up
+    QTest::addColumn<int>("rounds");
+    QTest::addColumn<int>("failed"); // starts of a program that is not there, afterwards
+
+    QTest::newRow("four held for good, a fifth refused at once") << 600000 << 4 << 1 << 0;
+    QTest::newRow("late and failed starts give their places back") << 300 << 1 << 5 << 5;
+}
+
+// The machine holds up the start of a program (an on-access scanner): this test traces itself, and the
+// tracer holds every start of one program. At most four starts are under way at once; a command given
+// up while its start is held never runs, leaves no process behind, and gives its place back.
+void tst_Commands::heldStarts()
+{
+    QFETCH(int, holdMs);
+    QFETCH(int, atOnce);
+    QFETCH(int, rounds);
+    QFETCH(int, failed);
+
+    const QString held = folder.filePath(QStringLiteral("held"));
+    writeFile(held, "#!/bin/sh\n: >\"$0.ran\"\n");
+    QVERIFY(QFile::setPermissions(held, QFile::permissions(held) | QFile::ExeOwner));
+    QProcess tracer;
+    tracer.start(QStringLiteral("strace"),
+                 {QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-o/dev/null"),
+                  QStringLiteral("-p%1").arg(::getpid()), QStringLiteral("-P") + held,
+                  QStringLiteral("-etrace=execve"),
+                  QStringLiteral("-einject=execve:delay_enter=%1").arg(qint64(holdMs) * 1000)});
+    QVERIFY(tracer.waitForStarted(5000));
+    const auto traced = [] {
+        QFile status(QStringLiteral("/proc/self/status"));
+        return status.open(QIODevice::ReadOnly) && !status.readAll().contains("TracerPid:\t0\n");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(traced(), 5000);
+    const QString threads = QStringLiteral("/proc/self/task");
+
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<std::unique_ptr<Platform::Command>> starts;
+        for (int i = 0; i < atOnce; ++i) {
+            starts.push_back(std::make_unique<Platform::Command>());
+            starts.back()->start(held, QStringList(), Platform::Command::DiscardErrors);
+            QVERIFY(!starts.back()->await(Platform::Await::Started, 100));
+            QVERIFY(starts.back()->isRunning());
+        }
+        if (atOnce == 4) {
+            const uint threadsBefore = QDir(threads).count();
+            Platform::Command fifth;
+            fifth.start(fixture("tasklist"), QStringList(), Platform::Command::DiscardErrors);
+            QVERIFY(!fifth.isRunning());
+            QCOMPARE(fifth.result(), -2);
+            QCOMPARE(QDir(threads).count(), threadsBefore);
+        }
+        starts.clear();
+    }
+    // Released from a hold for good, the given-up starts end all the same: no child is left, not even a
+    // zombie, and none ran its program.
+    tracer.kill();
+    QVERIFY(tracer.waitForFinished(5000));
+    siginfo_t child = {};
+    QTRY_VERIFY_WITH_TIMEOUT(::waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT) == -1, 2000);
+    QVERIFY(!QFile::exists(held + QStringLiteral(".ran")));
+
+    for (int i = 0; i < failed; ++i) {
+        Platform::Command missing;
+        missing.start(folder.filePath(QStringLiteral("missing")), QStringList(),
+                      Platform::Command::DiscardErrors);
+        missing.await(Platform::Await::Finished, 5000);
+        QCOMPARE(missing.result(), -2);
+    }
+    Platform::Command normal;
+    normal.start(QStringLiteral("/bin/true"), QStringList(), Platform::Command::DiscardErrors);
+    QVERIFY(normal.await(Platform::Await::Finished, 5000));
+    QCOMPARE(normal.result(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Commands)

@@ -59,6 +59,7 @@ private slots:
     void endsDuplicatesAndStartsOne();
     void holdsRestartsForTwoMinutes();
     void answersACrashAtOnce();
+    void stopAfterEndingALockedUpCaster();
 };
 
 // No caster at start-up: the first tick launches the one in the caster's folder, never a program of
@@ -265,6 +266,43 @@ void tst_Supervision::answersACrashAtOnce()
                                                "  Delayed, restart number 2 still too recent...\r\n"
                                                "# Monitoring service was stopped at: <T>\r\n"
                                                "# \r\n"));
+}
+
+// A stop that comes in the pause after a locked-up caster has been ended: its replacement is started on
+// the way out, so that stopping the watchdog leaves the station with a caster, as it found it. The
+// watchdog's wall clock is moved 400 s on (libfaketime) instead of waiting for the settings to go stale.
+void tst_Supervision::stopAfterEndingALockedUpCaster()
+{
+    Scratch scratch;
+    scratch.installStandin();
+    const QString clock = scratch.root.filePath(QStringLiteral("faketime.rc"));
+    QVERIFY(Scratch::writeScript(clock, "+0\n"));
+    if (!useFakeClock(scratch, clock))
+        QSKIP("needs libfaketime (Debian package faketime)");
+    QProcessEnvironment hung;
+    hung.insert(QStringLiteral("STANDIN_MODE"), QStringLiteral("hang"));
+    const qint64 lockedUp = scratch.startStandin(hung);
+    QVERIFY(lockedUp > 0);
+
+    scratch.start();
+    QVERIFY(scratch.waitForLog("At startup, Detected ZUVA running (", 25000));
+    QVERIFY(Scratch::writeScript(clock, "+400\n"));
+    QVERIFY(scratch.waitForLog("Process Kill/Restart returned 0\r\n", 25000));
+    QElapsedTimer stopping;
+    stopping.start();
+    scratch.stop(); // in the 10 s pause after the ending
+    QVERIFY2(stopping.elapsed() < 5000, "the stop waited for the pause");
+
+    static const QRegularExpression age(QStringLiteral("\\(for [\\d,]+ sec\\)"));
+    QCOMPARE(QString::fromUtf8(events(scratch.log())).replace(age, QStringLiteral("(for <N> sec)")).toUtf8(),
+             QByteArray("At startup, Detected ZUVA running (<T>)\r\n"
+                        "ZUVA app appears LOCKED UP at: <T>, (for <N> sec), restarting (0).\r\n"
+                        "Process Kill/Restart returned 0\r\n"
+                        "ZUVA application process was restarted... (1)\r\n"
+                        "# Monitoring service was stopped at: <T>\r\n"
+                        "# \r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(scratch.liveStandins().size(), 1, 5000);
+    QVERIFY(!scratch.liveStandins().contains(lockedUp));
 }
 
 // Each case waits on the watchdog's real 15 s tick, its pauses and its gate: the cases (each row of a
