@@ -67,6 +67,18 @@ std::optional<int> runKillCommand(const QString &image)
     return command.result();
 }
 
+// The id of the process on the listing's first line that holds name: the line's second field, in
+// tasklist's layout and our work-alike's; 0 where there is none.
+qint64 listedPid(const QString &listing, const QString &name)
+{
+    const QStringList lines = listing.split(QStringLiteral("\r\n"), skipEmptyParts);
+    for (const QString &line : lines) {
+        if (line.contains(name, Qt::CaseInsensitive))
+            return line.split(QLatin1Char(' '), skipEmptyParts).value(1).toLongLong();
+    }
+    return 0;
+}
+
 // Opens file only where its name holds a regular file, or nothing yet: opening a FIFO would wait for
 // its other end, opening a device can do things of its own. On failure why says what stood in the way.
 bool openRegularFile(QFile &file, QIODevice::OpenMode mode, QString &why)
@@ -304,6 +316,7 @@ bool TimerHandler::checkCaster()
     if (!listingSucceeded(listingCommand))
         return false;
     const int copies = listing.count(processName, Qt::CaseInsensitive);
+    watchCaster(copies == 1 ? listedPid(listing, processName) : 0);
 
     if (copies >= 2) {
         writeLogLine(QObject::tr("Detected Multiple copies of ZUVA running (%1)").arg(timeStamp()));
@@ -350,6 +363,7 @@ void TimerHandler::launchCaster()
 {
     ++restartCount;
     auto *caster = new Platform::ChildProcess;
+    lastLaunch = caster;
     // The caster's output is never read: collecting it would grow the watchdog for as long as the
     // caster runs, and pipes would break under the caster when the watchdog ends.
     caster->setStandardInputFile(QProcess::nullDevice());
@@ -373,6 +387,23 @@ void TimerHandler::launchCaster()
     if (!Platform::await(*caster, Platform::Await::Started, 65000) && caster->state() == QProcess::NotRunning)
         caster->deleteLater();
     pauseWithEvents(10);
+}
+
+// The end of the one caster a check found (pid; 0: none, or several) is answered as that of a caster of
+// our own, with a check at once, whoever started it. A caster the watchdog launched is answered by its
+// process object already: watched here too, its end would bring two checks.
+void TimerHandler::watchCaster(qint64 pid)
+{
+    if (casterWatch && pid == watchedPid)
+        return;
+    casterWatch.reset();
+    watchedPid = pid;
+    if (pid == 0 || (lastLaunch && lastLaunch->processId() == pid))
+        return;
+    casterWatch = Platform::watchEnd(pid, [this] {
+        if (!checkRunning && !Platform::stopRequested())
+            emit casterExited();
+    });
 }
 
 // --- Lock-up detection ---

@@ -4,12 +4,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+
+#include <memory>
 
 class QDate;
 namespace Platform {
+class ChildProcess;
 class Command;
-}
+} // namespace Platform
 
 // The week's log file is numbered by whole weeks counted from 1 January 2019 (UTC calendar dates).
 int weekIndex(const QDate &utcDate);
@@ -25,7 +29,8 @@ public:
 
 signals:
     void lineWritten();
-    // A caster that this watchdog started has ended while no check cycle ran.
+    // The caster has ended while no check cycle ran: one this watchdog started, or the one the last
+    // check found alone, whoever started it.
     void casterExited();
 
 public slots:
@@ -48,6 +53,7 @@ private:
     bool killCaster();
     bool listingSucceeded(const Platform::Command &listingCommand);
     void launchCaster();
+    void watchCaster(qint64 pid);
 
     bool atStartup = true;
     bool checkRunning = false;
@@ -55,12 +61,15 @@ private:
     bool monitoringDisabled = false;
     qint32 restartCount = 0;
     QDateTime lastRestart;
+    QPointer<Platform::ChildProcess> lastLaunch; // the caster started last, while its process object lives
     QFile logFile;
     QString logName; // the week's log, named relative to the working directory
     QFile settingsFile;
     QFileInfo settingsInfo;
     QString casterFolder;
     QString processName;
+    std::unique_ptr<QObject> casterWatch; // on the end of the one caster last found, where it can be had
+    qint64 watchedPid = 0;
 
     friend class tst_TimerHandler;
     friend class tst_Commands;

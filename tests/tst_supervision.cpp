@@ -58,6 +58,7 @@ private slots:
     void endsDuplicatesAndStartsOne_data();
     void endsDuplicatesAndStartsOne();
     void holdsRestartsForTwoMinutes();
+    void answersACrashAtOnce_data();
     void answersACrashAtOnce();
 };
 
@@ -225,46 +226,113 @@ void tst_Supervision::holdsRestartsForTwoMinutes()
     QVERIFY(firstLaunch.secsTo(secondLaunch) <= 150);
 }
 
-// A launched caster that dies between checks is answered at once, not at the next tick: past the
-// 120 s gate with a launch, inside it with the usual delay. The watchdog's wall clock is moved two
-// minutes on (libfaketime) instead of waiting for the gate.
+void tst_Supervision::answersACrashAtOnce_data()
+{
+    QTest::addColumn<bool>("before");         // a caster runs before the watchdog
+    QTest::addColumn<QByteArray>("at16s");    // "replace": the watchdog's caster ended, one started by hand;
+                                              // "join": one started by hand beside the one running
+    QTest::addColumn<int>("killAtMs");        // the caster running then is killed past the gate ...
+    QTest::addColumn<bool>("adopted");        // ... one that the watchdog did not start
+    QTest::addColumn<int>("launch");          // the number of the launch that answers it
+    QTest::addColumn<QByteArray>("expected"); // the log after the banner
+    const QByteArray second = "Detected ZUVA not running, (1) restarted at: <T> (1).\r\n"
+                              "ZUVA application process was restarted... (2)\r\n"
+                              "Detected ZUVA not running, (2) restarted at: <T> (2).\r\n"
+                              "  Delayed, restart number 2 still too recent...\r\n"
+                              "# Monitoring service was stopped at: <T>\r\n"
+                              "# \r\n";
+    const QByteArray launched = "At startup, Detected ZUVA not running, restarted at: <T>\r\n"
+                                "ZUVA application process was restarted... (1)\r\n";
+    QTest::newRow("launched by the watchdog")
+        << false << QByteArray() << 31000 << false << 2 << launched + second;
+    QTest::newRow("running before the watchdog")
+        << true << QByteArray() << 31000 << true << 1
+        << QByteArray("At startup, Detected ZUVA running (<T>)\r\n"
+                      "Detected ZUVA not running, (0) restarted at: <T> (0).\r\n"
+                      "ZUVA application process was restarted... (1)\r\n"
+                      "Detected ZUVA not running, (1) restarted at: <T> (1).\r\n"
+                      "  Delayed, restart number 1 still too recent...\r\n"
+                      "# Monitoring service was stopped at: <T>\r\n"
+                      "# \r\n");
+    QTest::newRow("started by hand in the gate")
+        << false << QByteArray("replace") << 31000 << true << 2 << launched + second;
+    // The tick at 30 s ends both (10 s after each command) and launches at 50 s: the caster it started
+    // is its own, and nothing is left of the watch on the one that ran before.
+    QTest::newRow("duplicates reduced") << true << QByteArray("join") << 64000 << false << 2
+                                        << QByteArray("At startup, Detected ZUVA running (<T>)\r\n"
+                                                      "Detected Multiple copies of ZUVA running (<T>)\r\n"
+                                                      "Process Kill/Restart returned 0\r\n"
+                                                      "Process Kill/Restart returned 128\r\n"
+                                                      "ZUVA application process was restarted... (1)\r\n")
+                                               + second;
+}
+
+// A caster that dies between checks is answered at once, not at the next tick, whoever started it:
+// past the 120 s gate with a launch, inside it with the usual delay. The watchdog waits on the end of
+// the one caster a check found, once, and on no caster gone since. Its wall clock is moved two minutes
+// on (libfaketime) instead of waiting for the gate.
 void tst_Supervision::answersACrashAtOnce()
 {
+    QFETCH(bool, before);
+    QFETCH(QByteArray, at16s);
+    QFETCH(int, killAtMs);
+    QFETCH(bool, adopted);
+    QFETCH(int, launch);
+    QFETCH(QByteArray, expected);
     Scratch scratch;
     scratch.installStandin();
     const QString clock = scratch.root.filePath(QStringLiteral("faketime.rc"));
     QVERIFY(Scratch::writeScript(clock, "+0\n"));
     if (!useFakeClock(scratch, clock))
         QSKIP("needs libfaketime (Debian package faketime)");
-    const auto killCaster = [&] {
+    const auto onlyCaster = [&] {
         const QSet<qint64> casters = scratch.liveStandins();
-        return casters.size() == 1 && ::kill(pid_t(*casters.begin()), SIGKILL) == 0;
+        return casters.size() == 1 ? *casters.begin() : 0;
+    };
+    // Qt 6 waits on a caster it started by a descriptor of its own.
+    const auto waitsOn = [&](qint64 caster, bool adoptedCaster) {
+        QList<qint64> others = pidfdTargets(scratch.watchdog.processId());
+        const int onCaster = int(others.removeAll(caster));
+        return others.isEmpty() && (adoptedCaster ? onCaster == 1 : onCaster <= 1);
+    };
+    const auto answered = [&](const QByteArray &line) {
+        QElapsedTimer sinceKill;
+        sinceKill.start();
+        // The next tick is 14 s away.
+        const bool inTime = scratch.waitForLog(line, 10000);
+        qInfo("\"%s\" %lld ms after the kill", line.trimmed().constData(), sinceKill.elapsed());
+        return inTime;
     };
 
-    // Launched by the first tick (15 s); the tick at 30 s finds it running.
+    if (before)
+        QVERIFY(scratch.startStandin() > 0);
     scratch.start();
-    QVERIFY(scratch.waitForLog("ZUVA application process was restarted... (1)\r\n", 25000));
-    QTest::qWait(31000 - int(scratch.started.elapsed()));
+    QVERIFY(scratch.waitForLog("At startup, Detected ZUVA ", 25000));
+    QTRY_VERIFY_WITH_TIMEOUT(onlyCaster(), 10000);
+    QTest::qWait(16000 - int(scratch.started.elapsed()));
+    QVERIFY(waitsOn(onlyCaster(), before));
+    if (at16s == "replace")
+        QVERIFY(::kill(pid_t(onlyCaster()), SIGKILL) == 0);
+    if (!at16s.isEmpty())
+        QVERIFY(scratch.startStandin() > 0);
+
+    // Just after a tick that found it running.
+    QTest::qWait(killAtMs - int(scratch.started.elapsed()));
+    const qint64 caster = onlyCaster();
+    QVERIFY(caster);
+    QVERIFY(waitsOn(caster, adopted));
     QVERIFY(Scratch::writeScript(clock, "+130\n"));
-    QVERIFY(killCaster());
-    QVERIFY2(scratch.waitForLog("ZUVA application process was restarted... (2)\r\n", 3000),
+    QVERIFY(::kill(pid_t(caster), SIGKILL) == 0);
+    QVERIFY2(answered("ZUVA application process was restarted... (" + QByteArray::number(launch) + ")\r\n"),
              events(scratch.log()).constData());
 
     // The schedule goes on from that check; a crash right after its next tick, inside the gate.
     QTest::qWait(16000);
-    QVERIFY(killCaster());
-    QVERIFY2(scratch.waitForLog("  Delayed, restart number 2 still too recent...\r\n", 3000),
+    QVERIFY(::kill(pid_t(onlyCaster()), SIGKILL) == 0);
+    QVERIFY2(answered("  Delayed, restart number " + QByteArray::number(launch) + " still too recent...\r\n"),
              events(scratch.log()).constData());
     scratch.stop();
-
-    QCOMPARE(events(scratch.log()), QByteArray("At startup, Detected ZUVA not running, restarted at: <T>\r\n"
-                                               "ZUVA application process was restarted... (1)\r\n"
-                                               "Detected ZUVA not running, (1) restarted at: <T> (1).\r\n"
-                                               "ZUVA application process was restarted... (2)\r\n"
-                                               "Detected ZUVA not running, (2) restarted at: <T> (2).\r\n"
-                                               "  Delayed, restart number 2 still too recent...\r\n"
-                                               "# Monitoring service was stopped at: <T>\r\n"
-                                               "# \r\n"));
+    QCOMPARE(events(scratch.log()), expected);
 }
 
 // Each case waits on the watchdog's real 15 s tick, its pauses and its gate: the cases (each row of a
