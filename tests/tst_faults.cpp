@@ -204,6 +204,22 @@ void tst_Faults::misbehavingCommandsAndStops()
          18000, 17500, 20000, true},
     };
     Case row;
+    // The caster's line names another program's process, which ends on its own 5 s after the first check:
+    // its end brings one check at once, which takes its own listing and ends and logs nothing.
+    row = {"caster's line naming another process",
+           "#!/bin/sh\necho >>\"$HOME/listings\"\n"
+           "[ -e \"$HOME/other\" ] || { sleep 5 </dev/null >/dev/null 2>&1 & echo $! >\"$HOME/other\"; }\n"
+           "printf 'brindleCast.exe %s\\r\\n' \"$(cat \"$HOME/other\")\"\n",
+           "",
+           "At startup, Detected ZUVA running (<T>)\r\n" + stopBlock,
+           SIGTERM,
+           25000};
+    row.afterwards = [](const Scratch &run) {
+        QFile listings(run.root.filePath(QStringLiteral("listings")));
+        QVERIFY(listings.open(QIODevice::ReadOnly));
+        QCOMPARE(listings.readAll().count('\n'), 2);
+    };
+    cases << row;
     // The stop does not wait for the command, which has no result to log; the command is left to finish,
     // as one cut short could leave casters half ended, and nothing is started after it.
     row = {"process-ending command slow, stop requested during it",
