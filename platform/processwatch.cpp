@@ -18,7 +18,7 @@ namespace {
 class EndNotifier : public QWinEventNotifier
 {
 public:
-    explicit EndNotifier(HANDLE process)
+    explicit EndNotifier(::HANDLE process)
         : QWinEventNotifier(process)
     {
     }
@@ -32,7 +32,7 @@ public:
 // SYNCHRONIZE is all a wait needs, and a caster of the same user grants it without further rights.
 EndNotifier *openEndNotifier(qint64 pid)
 {
-    const HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+    const ::HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
     return process ? new EndNotifier(process) : nullptr;
 }
 #else
