@@ -2,7 +2,7 @@
 # Measures what the watchdog costs and prints a table, each figure beside its target. Not a test:
 # nothing here passes or fails; only a broken run (a script error) ends with a non-zero status.
 #
-#     bench/run.sh                   everything, about fifteen minutes
+#     bench/run.sh                   everything, about twenty minutes
 #     bench/run.sh --idle-minutes 2  a shorter idle comparison with monit (default 6 minutes)
 #     bench/run.sh --launches 300    fewer launches in the accelerated part, and fewer adoptions
 #     bench/run.sh --deaths 20       more casters killed in the crash part (default 10 of each: the
