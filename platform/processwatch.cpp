@@ -71,10 +71,11 @@ std::unique_ptr<QObject> watchEnd(qint64 pid, const std::function<void()> &ended
     EndNotifier *notifier = pid > 0 ? openEndNotifier(pid) : nullptr;
     if (!notifier)
         return nullptr;
-    // An ended process stays signalled: the watch is spent after its one call.
+    // An ended process stays signalled: the watch is spent after its one call. The call is posted, as
+    // the caller may end the watch in it, and a notifier must not be destroyed while it notifies.
     QObject::connect(notifier, &EndNotifier::activated, notifier, [notifier, ended] {
         notifier->setEnabled(false);
-        ended();
+        QMetaObject::invokeMethod(notifier, ended, Qt::QueuedConnection);
     });
     return std::unique_ptr<QObject>(notifier);
 }
