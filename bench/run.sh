@@ -341,6 +341,39 @@ launch_state() { # <launches>
     echo "$1:$(zb_status "$watchdog" VmRSS):$fewest:$(zb_status "$watchdog" Threads):${children// /:}"
 }
 
+# Samples launch_state at 1, 10, 100, 250, ... launch_target of what <command> counts, or when the
+# budget runs out; sets count and states.
+sample_states() { # <part> <start ms> <command>
+    local part=$1 deadline=$(($2 + launch_budget_s * 1000)) marks=(1 10 100 250 500 750 1000) next=0 mark
+    count=0 states=""
+    while :; do
+        count=$("$3")
+        mark=${marks[next]:-$launch_target}
+        ((mark > launch_target)) && mark=$launch_target
+        if ((count >= mark)); then
+            states+="$(launch_state "$count") "
+            ((mark >= launch_target)) && break
+            ((++next))
+            continue
+        fi
+        if (($(zb_now_ms) > deadline)); then
+            states+="$(launch_state "$count") "
+            record "${part}_cut_short" "the budget of ${launch_budget_s} s ran out"
+            break
+        fi
+        kill -0 "$watchdog" 2>/dev/null || zb_die "the watchdog ended during the $part run"
+        sleep 0.1
+    done
+}
+
+launches_so_far() {
+    log_text | grep -c "ZUVA application process was restarted\.\.\. (" || true
+}
+
+adoptions_so_far() {
+    wc -l <"$scratch/listings"
+}
+
 # Memory and descriptors across many launches. A launch may come only every 120 s, so the clock is
 # sped up with libfaketime (timers, the pause and the restart gate all follow it); the casters exit
 # as soon as they have started, so every check cycle finds none and launches or is held back.
@@ -352,26 +385,7 @@ part_launches() {
     local run_started
     run_started=$(zb_now_ms)
     start_watchdog LD_PRELOAD="$faketime $zb_shim" FAKETIME="+0 x$launch_rate" TZ=UTC
-    local deadline=$((run_started + launch_budget_s * 1000))
-    local marks=(1 10 100 250 500 750 1000) next=0 count=0 states=""
-    while :; do
-        count=$(log_text | grep -c "ZUVA application process was restarted\.\.\. (" || true)
-        local mark=${marks[next]:-$launch_target}
-        ((mark > launch_target)) && mark=$launch_target
-        if ((count >= mark)); then
-            states+="$(launch_state "$count") "
-            ((mark >= launch_target)) && break
-            ((++next))
-            continue
-        fi
-        if (($(zb_now_ms) > deadline)); then
-            states+="$(launch_state "$count") "
-            record launches_cut_short "the budget of ${launch_budget_s} s ran out"
-            break
-        fi
-        kill -0 "$watchdog" 2>/dev/null || zb_die "the watchdog ended during the launch run"
-        sleep 0.1
-    done
+    sample_states launches "$run_started" launches_so_far
     local hwm
     hwm=$(zb_status "$watchdog" VmHWM)
     stop_watchdog
@@ -414,26 +428,7 @@ EOF
     local run_started
     run_started=$(zb_now_ms)
     watchdog_bin=$scratch/bin start_watchdog
-    local deadline=$((run_started + launch_budget_s * 1000))
-    local marks=(1 10 100 250 500 750 1000) next=0 count=0 states=""
-    while :; do
-        count=$(wc -l <"$scratch/listings")
-        local mark=${marks[next]:-$launch_target}
-        ((mark > launch_target)) && mark=$launch_target
-        if ((count >= mark)); then
-            states+="$(launch_state "$count") "
-            ((mark >= launch_target)) && break
-            ((++next))
-            continue
-        fi
-        if (($(zb_now_ms) > deadline)); then
-            states+="$(launch_state "$count") "
-            record adoptions_cut_short "the budget of ${launch_budget_s} s ran out"
-            break
-        fi
-        kill -0 "$watchdog" 2>/dev/null || zb_die "the watchdog ended during the adoption run"
-        sleep 0.1
-    done
+    sample_states adoptions "$run_started" adoptions_so_far
     stop_watchdog
     record adoptions_done "$count"
     record adoptions_samples "$states"
