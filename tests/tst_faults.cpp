@@ -215,9 +215,7 @@ void tst_Faults::misbehavingCommandsAndStops()
            SIGTERM,
            25000};
     row.afterwards = [](const Scratch &run) {
-        QFile listings(run.root.filePath(QStringLiteral("listings")));
-        QVERIFY(listings.open(QIODevice::ReadOnly));
-        QCOMPARE(listings.readAll().count('\n'), 2);
+        QCOMPARE(QFileInfo(run.root.filePath(QStringLiteral("listings"))).size(), qint64(2)); // a byte each
     };
     cases << row;
     // The stop does not wait for the command, which has no result to log; the command is left to finish,
