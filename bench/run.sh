@@ -341,39 +341,6 @@ launch_state() { # <launches>
     echo "$1:$(zb_status "$watchdog" VmRSS):$fewest:$(zb_status "$watchdog" Threads):${children// /:}"
 }
 
-# Samples launch_state at 1, 10, 100, 250, ... launch_target of what <command> counts, or when the
-# budget runs out; sets count and states.
-sample_states() { # <part> <start ms> <command>
-    local part=$1 deadline=$(($2 + launch_budget_s * 1000)) marks=(1 10 100 250 500 750 1000) next=0 mark
-    count=0 states=""
-    while :; do
-        count=$("$3")
-        mark=${marks[next]:-$launch_target}
-        ((mark > launch_target)) && mark=$launch_target
-        if ((count >= mark)); then
-            states+="$(launch_state "$count") "
-            ((mark >= launch_target)) && break
-            ((++next))
-            continue
-        fi
-        if (($(zb_now_ms) > deadline)); then
-            states+="$(launch_state "$count") "
-            record "${part}_cut_short" "the budget of ${launch_budget_s} s ran out"
-            break
-        fi
-        kill -0 "$watchdog" 2>/dev/null || zb_die "the watchdog ended during the $part run"
-        sleep 0.1
-    done
-}
-
-launches_so_far() {
-    log_text | grep -c "ZUVA application process was restarted\.\.\. (" || true
-}
-
-adoptions_so_far() {
-    wc -l <"$scratch/listings"
-}
-
 # Memory and descriptors across many launches. A launch may come only every 120 s, so the clock is
 # sped up with libfaketime (timers, the pause and the restart gate all follow it); the casters exit
 # as soon as they have started, so every check cycle finds none and launches or is held back.
@@ -409,6 +376,39 @@ part_launches() {
         END { print start " .. " stop }')"
 }
 
+# Samples launch_state at 1, 10, 100, 250, ... launch_target of what <command> counts, or when the
+# budget runs out; sets count and states.
+sample_states() { # <part> <start ms> <command>
+    local part=$1 deadline=$(($2 + launch_budget_s * 1000)) marks=(1 10 100 250 500 750 1000) next=0 mark
+    count=0 states=""
+    while :; do
+        count=$("$3")
+        mark=${marks[next]:-$launch_target}
+        ((mark > launch_target)) && mark=$launch_target
+        if ((count >= mark)); then
+            states+="$(launch_state "$count") "
+            ((mark >= launch_target)) && break
+            ((++next))
+            continue
+        fi
+        if (($(zb_now_ms) > deadline)); then
+            states+="$(launch_state "$count") "
+            record "${part}_cut_short" "the budget of ${launch_budget_s} s ran out"
+            break
+        fi
+        kill -0 "$watchdog" 2>/dev/null || zb_die "the watchdog ended during the $part run"
+        sleep 0.1
+    done
+}
+
+launches_so_far() {
+    log_text | grep -c "ZUVA application process was restarted\.\.\. (" || true
+}
+
+adoptions_so_far() {
+    wc -l <"$scratch/listings"
+}
+
 # Descriptors and memory across many adoptions: the watchdog watches the end of the one caster a
 # check finds, whoever started it. A listing command of the part's own names a fresh process as the
 # caster at every run (a short sleep it starts), so that every check watches a new one, and each
@@ -440,17 +440,17 @@ EOF
         || disturbed "the adoption run did something: $events"
 }
 
-# How soon a caster that dies is replaced once the 120 s gate allows it. As often as --deaths says,
-# the caster the watchdog launched last is killed (SIGKILL) 125 to 140 s of the watchdog's clock after
-# it started: long after the cycle that launched it, and at any point of the 15 s tick, as a crash
-# would come. After each, the caster launched in its place is ended inside the gate instead, and one
-# started by hand at once (as an operator would), which the next tick finds, is killed the same way.
-# The time from the kill to the next caster's start is taken on the real clock. The watchdog's clock
-# runs crash_rate times fast (with the statx shim, so that the settings file of a healthy caster does
-# not look stale); the way from a caster's end to the next launch waits on no timer, so it keeps its
-# real pace. A caster has started when it has noted its pid: the pid file's modification time, which
-# the kernel sets on the real clock whatever clock the caster runs on, to within a tick of the
-# kernel's coarse clock.
+# How soon a launched caster that dies is replaced once the 120 s gate allows it. As often as
+# --deaths says, the caster the watchdog launched last is killed (SIGKILL) 125 to 140 s of the
+# watchdog's clock after it started: long after the cycle that launched it, and at any point of the
+# 15 s tick, as a crash would come. The time from the kill to the next caster's start is taken on the
+# real clock. The watchdog's clock runs crash_rate times fast (with the statx shim, so that the
+# settings file of a healthy caster does not look stale); the way from a caster's end to the next
+# launch waits on no timer, so it keeps its real pace. A caster has started when it has noted its
+# pid: the pid file's modification time, which the kernel sets on the real clock whatever clock the
+# caster runs on, to within a tick of the kernel's coarse clock.
+# After each, the caster launched in its place is ended inside the gate instead, one is started by
+# hand at once (as an operator would), and once the next tick has found it, it is killed the same way.
 part_crash() {
     local faketime
     faketime=$(zb_find_faketime) || { record crash_skipped "libfaketime not installed (package faketime)"; return 0; }
