@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include <QTimer>
+
 #ifdef Q_OS_WIN
 #include <QWinEventNotifier>
 #include <qt_windows.h>
@@ -71,11 +73,15 @@ std::unique_ptr<QObject> watchEnd(qint64 pid, const std::function<void()> &ended
     EndNotifier *notifier = pid > 0 ? openEndNotifier(pid) : nullptr;
     if (!notifier)
         return nullptr;
-    // An ended process stays signalled: the watch is spent after its one call. The call is posted, as
-    // the caller may end the watch in it, and a notifier must not be destroyed while it notifies.
-    QObject::connect(notifier, &EndNotifier::activated, notifier, [notifier, ended] {
+    // An ended process stays signalled: the watch is spent after its one call. The call comes from a
+    // timer of the watch's own, as the caller may end the watch in it, and a notifier must not be
+    // destroyed while it notifies.
+    auto *call = new QTimer(notifier);
+    call->setSingleShot(true);
+    QObject::connect(call, &QTimer::timeout, notifier, ended);
+    QObject::connect(notifier, &EndNotifier::activated, call, [notifier, call] {
         notifier->setEnabled(false);
-        QMetaObject::invokeMethod(notifier, ended, Qt::QueuedConnection);
+        call->start(0);
     });
     return std::unique_ptr<QObject>(notifier);
 }
