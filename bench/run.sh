@@ -653,6 +653,14 @@ row "Log line: its write; its sync, on a thread of its own" "$(awk -v m="$(value
 mib() { awk -v k="$1" 'BEGIN { printf "%d kB = %.2f MiB", k, k / 1024 }'; }
 row "Peak RSS (VmHWM), pause run" "$(mib "$(value pause_hwm_kb)")" "< 10 MB"
 
+growth_rows() { # <part>
+    [ -n "$(value "$1_cut_short")" ] && row "  cut short" "$(value "$1_cut_short")" ""
+    row "  after N $1: RSS / open fds / threads / children (zombies)" "" "no growth with N"
+    for sample in $(value "$1_samples"); do
+        IFS=: read -r n rss fds threads children zombies <<<"$sample"
+        row "    N = $n" "$rss kB / $fds fds / $threads thread(s) / $children ($zombies)" ""
+    done
+}
 if [ -n "$(value launches_skipped)" ]; then
     row "Launch run" "skipped: $(value launches_skipped)" ""
 else
@@ -662,21 +670,11 @@ else
     row "  fake time span of its log" "$(value launches_fake_span)" ""
     row "  check cycles held back by the 120 s gate" "$(value launches_delayed)" ""
     row "  its log against the soak's rules" "$(value launches_violations) violation(s)" "0"
-    [ -n "$(value launches_cut_short)" ] && row "  cut short" "$(value launches_cut_short)" ""
-    row "  after N launches: RSS / open fds / threads / children (zombies)" "" "no growth with N"
-    for sample in $(value launches_samples); do
-        IFS=: read -r n rss fds threads children zombies <<<"$sample"
-        row "    N = $n" "$rss kB / $fds fds / $threads thread(s) / $children ($zombies)" ""
-    done
+    growth_rows launches
 fi
 row "Adoption run: casters found and watched" \
     "$(value adoptions_done) of $launch_target in $(value adoptions_real_s) s real" ""
-[ -n "$(value adoptions_cut_short)" ] && row "  cut short" "$(value adoptions_cut_short)" ""
-row "  after N adoptions: RSS / open fds / threads / children (zombies)" "" "no growth with N"
-for sample in $(value adoptions_samples); do
-    IFS=: read -r n rss fds threads children zombies <<<"$sample"
-    row "    N = $n" "$rss kB / $fds fds / $threads thread(s) / $children ($zombies)" ""
-done
+growth_rows adoptions
 if [ -n "$(value crash_skipped)" ]; then
     row "Killed caster (past the gate) to the next one up" "skipped: $(value crash_skipped)" ""
 else
