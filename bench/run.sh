@@ -2,10 +2,11 @@
 # Measures what the watchdog costs and prints a table, each figure beside its target. Not a test:
 # nothing here passes or fails; only a broken run (a script error) ends with a non-zero status.
 #
-#     bench/run.sh                   everything, about fifteen minutes
+#     bench/run.sh                   everything, about twenty minutes
 #     bench/run.sh --idle-minutes 2  a shorter idle comparison with monit (default 6 minutes)
-#     bench/run.sh --launches 300    fewer launches in the accelerated part
-#     bench/run.sh --deaths 20       more casters killed in the crash part (default 10)
+#     bench/run.sh --launches 300    fewer launches in the accelerated part, and fewer adoptions
+#     bench/run.sh --deaths 20       more casters killed in the crash part (default 10 of each: the
+#                                    watchdog's own, and one started by hand)
 #     bench/run.sh --bin old=DIR     also the watchdog in DIR (beside its companions) in the idle
 #                                    comparison and the crash part, named "old"; may be given more
 #                                    than once
@@ -351,26 +352,7 @@ part_launches() {
     local run_started
     run_started=$(zb_now_ms)
     start_watchdog LD_PRELOAD="$faketime $zb_shim" FAKETIME="+0 x$launch_rate" TZ=UTC
-    local deadline=$((run_started + launch_budget_s * 1000))
-    local marks=(1 10 100 250 500 750 1000) next=0 count=0 states=""
-    while :; do
-        count=$(log_text | grep -c "ZUVA application process was restarted\.\.\. (" || true)
-        local mark=${marks[next]:-$launch_target}
-        ((mark > launch_target)) && mark=$launch_target
-        if ((count >= mark)); then
-            states+="$(launch_state "$count") "
-            ((mark >= launch_target)) && break
-            ((++next))
-            continue
-        fi
-        if (($(zb_now_ms) > deadline)); then
-            states+="$(launch_state "$count") "
-            record launches_cut_short "the budget of ${launch_budget_s} s ran out"
-            break
-        fi
-        kill -0 "$watchdog" 2>/dev/null || zb_die "the watchdog ended during the launch run"
-        sleep 0.1
-    done
+    sample_states launches "$run_started" launches_so_far
     local hwm
     hwm=$(zb_status "$watchdog" VmHWM)
     stop_watchdog
@@ -394,6 +376,70 @@ part_launches() {
         END { print start " .. " stop }')"
 }
 
+# Samples launch_state at 1, 10, 100, 250, ... launch_target of what <command> counts, or when the
+# budget runs out; sets count and states.
+sample_states() { # <part> <start ms> <command>
+    local part=$1 deadline=$(($2 + launch_budget_s * 1000)) marks=(1 10 100 250 500 750 1000) next=0 mark
+    count=0 states=""
+    while :; do
+        count=$("$3")
+        mark=${marks[next]:-$launch_target}
+        ((mark > launch_target)) && mark=$launch_target
+        if ((count >= mark)); then
+            states+="$(launch_state "$count") "
+            ((mark >= launch_target)) && break
+            ((++next))
+            continue
+        fi
+        if (($(zb_now_ms) > deadline)); then
+            states+="$(launch_state "$count") "
+            record "${part}_cut_short" "the budget of ${launch_budget_s} s ran out"
+            break
+        fi
+        kill -0 "$watchdog" 2>/dev/null || zb_die "the watchdog ended during the $part run"
+        sleep 0.1
+    done
+}
+
+launches_so_far() {
+    log_text | grep -c "ZUVA application process was restarted\.\.\. (" || true
+}
+
+adoptions_so_far() {
+    wc -l <"$scratch/listings"
+}
+
+# Descriptors and memory across many adoptions: the watchdog watches the end of the one caster a
+# check finds, whoever started it. A listing command of the part's own names a fresh process as the
+# caster at every run (a short sleep it starts), so that every check watches a new one, and each
+# one's end brings the next check at once.
+part_adoptions() {
+    make_scratch
+    mkdir "$scratch/bin"
+    cp "$zb_bin/ZUVAserviceMon" "$zb_bin/taskkill" "$scratch/bin/"
+    cat >"$scratch/bin/tasklist" <<EOF
+#!/bin/sh
+sleep 0.02 </dev/null >/dev/null 2>&1 &
+printf '\\r\\nbrindleCast.exe %d\\r\\n' \$!
+echo >>'$scratch/listings'
+EOF
+    chmod +x "$scratch/bin/tasklist"
+    : >"$scratch/listings"
+    local run_started
+    run_started=$(zb_now_ms)
+    watchdog_bin=$scratch/bin start_watchdog
+    sample_states adoptions "$run_started" adoptions_so_far
+    stop_watchdog
+    record adoptions_done "$count"
+    record adoptions_samples "$states"
+    # From the first check (15 s) on.
+    record adoptions_real_s $((($(zb_now_ms) - run_started) / 1000 - 15))
+    local events
+    events=$(log_text | grep -v '^#' | grep -v '^ *$' || true)
+    [ "$events" = "$(grep '^At startup, Detected ZUVA running (' <<<"$events")" ] && [ -n "$events" ] \
+        || disturbed "the adoption run did something: $events"
+}
+
 # How soon a launched caster that dies is replaced once the 120 s gate allows it. As often as
 # --deaths says, the caster the watchdog launched last is killed (SIGKILL) 125 to 140 s of the
 # watchdog's clock after it started: long after the cycle that launched it, and at any point of the
@@ -403,6 +449,8 @@ part_launches() {
 # launch waits on no timer, so it keeps its real pace. A caster has started when it has noted its
 # pid: the pid file's modification time, which the kernel sets on the real clock whatever clock the
 # caster runs on, to within a tick of the kernel's coarse clock.
+# After each, the caster launched in its place is ended inside the gate instead, one is started by
+# hand at once (as an operator would), and once the next tick has found it, it is killed the same way.
 part_crash() {
     local faketime
     faketime=$(zb_find_faketime) || { record crash_skipped "libfaketime not installed (package faketime)"; return 0; }
@@ -410,41 +458,75 @@ part_crash() {
     export STANDIN_PIDFILE=$scratch/pids
     : >"$STANDIN_PIDFILE"
     watchdog_bin=$sup start_watchdog LD_PRELOAD="$faketime $zb_shim" FAKETIME="+0 x$crash_rate" TZ=UTC
-    local pids=() samples=() i up killed deadline
-    for ((i = 1; i <= crash_deaths + 1; ++i)); do
+    local pids=() launched=() adopted=() i n=1 up launch_up killed deadline caster
+    # Waits for the n-th caster to note its pid; sets pids and up.
+    caster_up() {
         deadline=$(($(zb_now_ms) + 30000))
-        while mapfile -t pids <"$STANDIN_PIDFILE" && ((${#pids[@]} < i)); do
-            (($(zb_now_ms) < deadline)) || zb_die "caster $i did not start within 30 s"
+        while mapfile -t pids <"$STANDIN_PIDFILE" && ((${#pids[@]} < n)); do
+            (($(zb_now_ms) < deadline)) || zb_die "caster $n did not start within 30 s"
             kill -0 "$watchdog" 2>/dev/null || zb_die "the watchdog ended during the crash run"
             sleep 0.1
         done
         up=$(stat -c %.6Y "$STANDIN_PIDFILE")
         up=${up/[.,]/}
-        ((i == 1)) || samples+=($((up - killed)))
-        ((i <= crash_deaths)) || break
-        zb_sleep_until $((up / 1000 + (125000 + RANDOM % 15000) / crash_rate))
-        # Only the caster launched last runs, and none was launched since.
+    }
+    # Odd deaths are of the caster the watchdog launched, even ones of a caster started by hand.
+    for ((i = 1; i <= 2 * crash_deaths + 1; ++i)); do
+        caster_up
+        if ((i > 1 && i % 2 == 0)); then
+            launched+=($((up - killed)))
+        elif ((i > 1)); then
+            adopted+=($((up - killed)))
+        fi
+        ((i <= 2 * crash_deaths)) || break
+        launch_up=$up
+        caster=${pids[n - 1]}
+        if ((i % 2 == 0)); then
+            # Past the launch's pause, inside the gate: the launch is held back.
+            zb_sleep_until $((up / 1000 + 12000 / crash_rate))
+            kill -KILL "$caster"
+            deadline=$(($(zb_now_ms) + 10000))
+            until (($(log_text | grep -c '^  Delayed, ' || true) == i / 2)); do
+                (($(zb_now_ms) < deadline)) || zb_die "the end of caster $n was not answered"
+                sleep 0.01
+            done
+            (cd "$scratch/caster" && exec ./brindleCast.exe </dev/null >/dev/null 2>&1) &
+            started_pids+=($!)
+            disown $! # bash would report its end by a signal as "Killed"
+            ((++n))
+            caster_up
+            caster=${pids[n - 1]}
+        fi
+        zb_sleep_until $((launch_up / 1000 + (125000 + RANDOM % 15000) / crash_rate))
+        # Only that caster runs, and none was launched since.
         mapfile -t pids <"$STANDIN_PIDFILE"
-        [ "${#pids[@]}" -eq "$i" ] && [ "$(caster_pids)" = "${pids[i - 1]}" ] \
-            || disturbed "caster $i was ended or joined from outside"
+        [ "${#pids[@]}" -eq "$n" ] && [ "$(caster_pids)" = "$caster" ] \
+            || disturbed "caster $n was ended or joined from outside"
         killed=${EPOCHREALTIME/[.,]/}
-        kill -KILL "${pids[i - 1]}"
+        kill -KILL "$caster"
+        ((++n))
     done
     stop_watchdog
 
-    # Every kill was answered by one detection and one launch, and nothing else happened: a launch
-    # held back would mean a kill came before the gate.
-    local expected events n
+    # Every kill past the gate was answered by one detection and one launch, the one inside it by a
+    # detection and a delay, and nothing else happened.
+    local expected events c=1 d
     expected="At startup, Detected ZUVA not running, restarted at: <T>"$'\n'"ZUVA application process was restarted... (1)"
-    for ((n = 1; n <= crash_deaths; ++n)); do
-        expected+=$'\n'"Detected ZUVA not running, ($n) restarted at: <T> ($n)."
-        expected+=$'\n'"ZUVA application process was restarted... ($((n + 1)))"
+    for ((d = 1; d <= crash_deaths; ++d)); do
+        expected+=$'\n'"Detected ZUVA not running, ($c) restarted at: <T> ($c)."
+        expected+=$'\n'"ZUVA application process was restarted... ($((++c)))"
+        expected+=$'\n'"Detected ZUVA not running, ($c) restarted at: <T> ($c)."
+        expected+=$'\n'"  Delayed, restart number $c still too recent..."
+        expected+=$'\n'"Detected ZUVA not running, ($c) restarted at: <T> ($c)."
+        expected+=$'\n'"ZUVA application process was restarted... ($((++c)))"
     done
     events=$(log_text | grep -v '^#' | grep -v '^ *$' \
         | sed -E 's/[0-9]{2}\.[0-9]{2}\.[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}/<T>/' || true)
     [ "$events" = "$expected" ] || disturbed "the crash run logged other events:"$'\n'"$events"
-    printf '%s\n' "${samples[@]}" | awk '{ printf "%.3f\n", $1 / 1000 }' >"$scratch/samples"
-    summarise "$scratch/samples" "$key" >>"$out"
+    printf '%s\n' "${launched[@]}" | awk '{ printf "%.3f\n", $1 / 1000 }' >"$scratch/launched"
+    summarise "$scratch/launched" "$key" >>"$out"
+    printf '%s\n' "${adopted[@]}" | awk '{ printf "%.3f\n", $1 / 1000 }' >"$scratch/adopted"
+    summarise "$scratch/adopted" "${key}_adopted" >>"$out"
 }
 
 if [ -n "$part" ]; then
@@ -511,7 +593,7 @@ if [ -n "$cg_root" ]; then
     read -r load_after _ </proc/loadavg
 fi
 command -v strace >/dev/null || "$zb_root/scripts/setup.sh" strace
-for p in pause listing launches; do
+for p in pause listing launches adoptions; do
     run_part "$p"
 done
 run_part crash "${bins[@]}"
@@ -571,6 +653,14 @@ row "Log line: its write; its sync, on a thread of its own" "$(awk -v m="$(value
 mib() { awk -v k="$1" 'BEGIN { printf "%d kB = %.2f MiB", k, k / 1024 }'; }
 row "Peak RSS (VmHWM), pause run" "$(mib "$(value pause_hwm_kb)")" "< 10 MB"
 
+growth_rows() { # <part>
+    [ -n "$(value "$1_cut_short")" ] && row "  cut short" "$(value "$1_cut_short")" ""
+    row "  after N $1: RSS / open fds / threads / children (zombies)" "" "no growth with N"
+    for sample in $(value "$1_samples"); do
+        IFS=: read -r n rss fds threads children zombies <<<"$sample"
+        row "    N = $n" "$rss kB / $fds fds / $threads thread(s) / $children ($zombies)" ""
+    done
+}
 if [ -n "$(value launches_skipped)" ]; then
     row "Launch run" "skipped: $(value launches_skipped)" ""
 else
@@ -580,21 +670,23 @@ else
     row "  fake time span of its log" "$(value launches_fake_span)" ""
     row "  check cycles held back by the 120 s gate" "$(value launches_delayed)" ""
     row "  its log against the soak's rules" "$(value launches_violations) violation(s)" "0"
-    [ -n "$(value launches_cut_short)" ] && row "  cut short" "$(value launches_cut_short)" ""
-    row "  after N launches: RSS / open fds / threads / children (zombies)" "" "no growth with N"
-    for sample in $(value launches_samples); do
-        IFS=: read -r n rss fds threads children zombies <<<"$sample"
-        row "    N = $n" "$rss kB / $fds fds / $threads thread(s) / $children ($zombies)" ""
-    done
+    growth_rows launches
 fi
+row "Adoption run: casters found and watched" \
+    "$(value adoptions_done) of $launch_target in $(value adoptions_real_s) s real" ""
+growth_rows adoptions
 if [ -n "$(value crash_skipped)" ]; then
     row "Killed caster (past the gate) to the next one up" "skipped: $(value crash_skipped)" ""
 else
+    kills() { # <key>
+        awk -v m="$(value "$1_median")" -v x="$(value "$1_max")" -v n="$(value "$1_runs")" \
+            'BEGIN { printf "median %.3f s, max %.3f s (%d kills)", m / 1000, x / 1000, n }'
+    }
     for i in "${!labels[@]}"; do
         name="Killed caster (past the gate) to the next one up"
         ((i == 0)) || name="  same, watchdog \"${labels[i]}\""
-        row "$name" "$(awk -v m="$(value "crash${i}_median")" -v x="$(value "crash${i}_max")" -v n="$(value "crash${i}_runs")" \
-            'BEGIN { printf "median %.3f s, max %.3f s (%d kills)", m / 1000, x / 1000, n }')" "median <= 0.2 s, max <= 1 s"
+        row "$name" "$(kills "crash$i")" "median <= 0.2 s, max <= 1 s"
+        row "    one started by hand, found by a check" "$(kills "crash${i}_adopted")" "the same"
     done
     row "  (x$crash_rate clock: a launch left to the tick waits up to $((15000 / crash_rate)) ms)" "" ""
 fi

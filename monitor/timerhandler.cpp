@@ -75,6 +75,18 @@ std::optional<int> runKillCommand(const QString &image)
     return command.result();
 }
 
+// The id of the process on the listing's first line that holds name: the line's second field, in
+// tasklist's layout and our work-alike's; 0 where there is none.
+qint64 listedPid(const QString &listing, const QString &name)
+{
+    const QStringList lines = listing.split(QStringLiteral("\r\n"), skipEmptyParts);
+    for (const QString &line : lines) {
+        if (line.contains(name, Qt::CaseInsensitive))
+            return line.split(QLatin1Char(' '), skipEmptyParts).value(1).toLongLong();
+    }
+    return 0;
+}
+
 // Opens file only where its name holds a regular file, or nothing yet: opening a FIFO would wait for
 // its other end, opening a device can do things of its own. On failure why says what stood in the way.
 bool openRegularFile(QFile &file, QIODevice::OpenMode mode, QString &why)
@@ -312,6 +324,7 @@ bool TimerHandler::checkCaster()
     if (!listingSucceeded(listingCommand))
         return false;
     const int copies = listing.count(processName, Qt::CaseInsensitive);
+    watchCaster(copies == 1 ? listedPid(listing, processName) : 0);
 
     if (copies >= 2) {
         writeLogLine(QObject::tr("Detected Multiple copies of ZUVA running (%1)").arg(timeStamp()));
@@ -389,6 +402,23 @@ void TimerHandler::launchCaster()
     if (!started && caster->state() == QProcess::NotRunning)
         caster->deleteLater();
     pauseWithEvents(10);
+}
+
+// The end of the one caster a check found (pid; 0: none, or several) is answered as that of a caster of
+// our own, with a check at once, whoever started it. A caster the watchdog launched is answered by its
+// process object already: watched here too, its end would bring two checks.
+void TimerHandler::watchCaster(qint64 pid)
+{
+    if (casterWatch && pid == watchedPid)
+        return;
+    casterWatch.reset();
+    watchedPid = pid;
+    if (pid == 0 || (lastLaunch && lastLaunch->processId() == pid))
+        return;
+    casterWatch = Platform::watchEnd(pid, [this] {
+        if (!checkRunning && !Platform::stopRequested())
+            emit casterExited();
+    });
 }
 
 // --- Lock-up detection ---

@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <memory>
+
 class QDate;
 namespace Platform {
 class ChildProcess;
@@ -27,7 +29,8 @@ public:
 
 signals:
     void lineWritten();
-    // A caster that this watchdog started has ended while no check cycle ran.
+    // The caster has ended while no check cycle ran: one this watchdog started, or the one the last
+    // check found alone, whoever started it.
     void casterExited();
 
 public slots:
@@ -50,6 +53,7 @@ private:
     bool killCaster();
     bool listingSucceeded(const Platform::Command &listingCommand);
     void launchCaster();
+    void watchCaster(qint64 pid);
 
     bool atStartup = true;
     bool checkRunning = false;
@@ -64,6 +68,8 @@ private:
     QFileInfo settingsInfo;
     QString casterFolder;
     QString processName;
+    std::unique_ptr<QObject> casterWatch; // on the end of the one caster last found, where it can be had
+    qint64 watchedPid = 0;
 
     friend class tst_TimerHandler;
     friend class tst_Commands;

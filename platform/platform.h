@@ -130,6 +130,14 @@ bool endStartsUnderWay(int waitMs);
 // until the caller is done. A stop cuts the waits short.
 QString takeListing(Command &command, int startMs, int readyMs, int finishMs);
 
+// Calls ended once, through the event loop, when the process pid has ended, whoever started it. The
+// watch holds one handle or descriptor, and lasts as long as the object returned. Null where the end
+// cannot be waited for: no means on this system (Linux before 5.3, a sandbox), on Windows a process of
+// another user or with higher rights, or no process of that id. An id reused before the watch begins
+// names another process, so the answer to the call is a fresh look at the processes, never an act on
+// the id.
+std::unique_ptr<QObject> watchEnd(qint64 pid, const std::function<void()> &ended);
+
 // Opens whichever of standard input, output and error is closed on the null device, so that nothing the
 // watchdog opens later takes its number, and with it what is written to the console. Called first.
 void guardStandardStreams();

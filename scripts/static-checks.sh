@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 
 sources=(app/*.cpp monitor/*.cpp platform/caster.cpp platform/console.cpp platform/files.cpp platform/command.cpp
-    platform/systemlog.cpp platform/stop_posix.cpp platform/posix/*.c)
+    platform/processwatch.cpp platform/systemlog.cpp platform/stop_posix.cpp platform/posix/*.c)
 status=0
 clang-tidy -p "$build" --quiet "${sources[@]}" >"$build/clang-tidy.log" 2>&1 || status=1
 if grep -E "(warning|error):" "$build/clang-tidy.log"; then

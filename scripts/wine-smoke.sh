@@ -9,7 +9,8 @@
 #  - unzipped next to the stand-in caster and the caster's own Qt5Core.dll and MinGW runtime (files no
 #    program can load), keeping them, its first check starts the caster by its bare name, and the caster
 #    goes on running after the watchdog has stopped; unzipped with "replace all", it replaces none of them;
-#  - with a caster already running, the first check finds it and starts nothing;
+#  - with a caster already running, the first check finds it and starts nothing; ended from outside,
+#    that caster is started again at once;
 #  - Ctrl+C typed at the watchdog's terminal while a slow listing runs stops the watchdog within 2 s,
 #    without waiting for the listing, and leaves exactly the one caster running;
 #  - a caster the watchdog started that is killed between checks is checked on at once;
@@ -361,17 +362,25 @@ fi
 end_casters "$folder"
 
 # 3. A caster already running, the package unzipped with "replace all": the first check finds the caster
-# and starts nothing.
+# and starts nothing. Ended from outside a second later, it is started again at once, not at the next
+# tick (14 s on), although the watchdog did not start it.
 folder=$scratch/running
 caster_folder "$folder" -o
 week=$(week_now)
 if start_caster "$folder"; then
     start_watchdog "$folder"
     if wait_for_line "$folder" "At startup, Detected ZUVA" 30; then
+        sleep 1
+        "$wine" taskkill /IM brindleCast.exe /F >/dev/null 2>&1 || true
+        killed=$(date +%s%N)
+        if wait_for_line "$folder" "ZUVA application process was restarted... (1)" 5; then
+            pass "a caster started before the watchdog is started again $((($(date +%s%N) - killed) / 1000000)) ms after it was ended"
+        fi
         stop_watchdog
         check_log_name "$folder" "$week"
-        lines=("At startup, Detected ZUVA running (<T>)")
-        compare_run "running caster (found at the first check, stop block)" "$folder" "${lines[@]}"
+        lines=("At startup, Detected ZUVA running (<T>)" "Detected ZUVA not running, (0) restarted at: <T> (0)."
+            "ZUVA application process was restarted... (1)")
+        compare_run "running caster (found at the first check, answered when ended, stop block)" "$folder" "${lines[@]}"
         expect_casters "running caster" "$folder" 1
     fi
 fi

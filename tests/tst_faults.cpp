@@ -268,6 +268,20 @@ void tst_Faults::misbehavingCommandsAndStops()
          18000, 17500, 20000, true},
     };
     Case row;
+    // The caster's line names another program's process, which ends on its own 5 s after the first check:
+    // its end brings one check at once, which takes its own listing and ends and logs nothing.
+    row = {"caster's line naming another process",
+           "#!/bin/sh\necho >>\"$HOME/listings\"\n"
+           "[ -e \"$HOME/other\" ] || { sleep 5 </dev/null >/dev/null 2>&1 & echo $! >\"$HOME/other\"; }\n"
+           "printf 'brindleCast.exe %s\\r\\n' \"$(cat \"$HOME/other\")\"\n",
+           "",
+           "At startup, Detected ZUVA running (<T>)\r\n" + stopBlock,
+           SIGTERM,
+           25000};
+    row.afterwards = [](const Scratch &run) {
+        QCOMPARE(QFileInfo(run.root.filePath(QStringLiteral("listings"))).size(), qint64(2)); // a byte each
+    };
+    cases << row;
     // The stop gives the command a second, no more: it then has no result to log, and is left to finish,
     // as one cut short could leave casters half ended, and nothing is started after it. (The command
     // stops the watchdog itself, which is its parent.)

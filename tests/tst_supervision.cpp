@@ -58,6 +58,7 @@ private slots:
     void endsDuplicatesAndStartsOne_data();
     void endsDuplicatesAndStartsOne();
     void holdsRestartsForTwoMinutes();
+    void answersACrashAtOnce_data();
     void answersACrashAtOnce();
     void stopAfterEndingALockedUpCaster();
 };
@@ -226,46 +227,101 @@ void tst_Supervision::holdsRestartsForTwoMinutes()
     QVERIFY(firstLaunch.secsTo(secondLaunch) <= 150);
 }
 
-// A launched caster that dies between checks is answered at once, not at the next tick: past the
-// 120 s gate with a launch, inside it with the usual delay. The watchdog's wall clock is moved two
-// minutes on (libfaketime) instead of waiting for the gate.
+void tst_Supervision::answersACrashAtOnce_data()
+{
+    QTest::addColumn<bool>("before");         // a caster runs before the watchdog
+    QTest::addColumn<QByteArray>("byHand");   // at 16 s, one started by hand "instead" of the watchdog's
+    QTest::addColumn<QByteArray>("expected"); // or "beside" the one running; the log after the banner
+    const QByteArray launched = "At startup, Detected ZUVA not running, restarted at: <T>\r\n"
+                                "ZUVA application process was restarted... (1)\r\n";
+    const QByteArray second = "Detected ZUVA not running, (1) restarted at: <T> (1).\r\n"
+                              "ZUVA application process was restarted... (2)\r\n"
+                              "Detected ZUVA not running, (2) restarted at: <T> (2).\r\n"
+                              "  Delayed, restart number 2 still too recent...\r\n"
+                              "# Monitoring service was stopped at: <T>\r\n"
+                              "# \r\n";
+    QTest::newRow("launched by the watchdog") << false << QByteArray() << launched + second;
+    QTest::newRow("running before the watchdog")
+        << true << QByteArray()
+        << QByteArray("At startup, Detected ZUVA running (<T>)\r\n"
+                      "Detected ZUVA not running, (0) restarted at: <T> (0).\r\n"
+                      "ZUVA application process was restarted... (1)\r\n"
+                      "Detected ZUVA not running, (1) restarted at: <T> (1).\r\n"
+                      "  Delayed, restart number 1 still too recent...\r\n"
+                      "# Monitoring service was stopped at: <T>\r\n"
+                      "# \r\n");
+    QTest::newRow("started by hand in the gate") << false << QByteArray("instead") << launched + second;
+    // The tick at 30 s ends both (10 s after each command) and launches at 50 s: the caster it started
+    // is its own, and nothing is left of the watch on the one that ran before.
+    QTest::newRow("duplicates reduced") << true << QByteArray("beside")
+                                        << QByteArray("At startup, Detected ZUVA running (<T>)\r\n"
+                                                      "Detected Multiple copies of ZUVA running (<T>)\r\n"
+                                                      "Process Kill/Restart returned 0\r\n"
+                                                      "Process Kill/Restart returned 128\r\n"
+                                                      "ZUVA application process was restarted... (1)\r\n")
+                                               + second;
+}
+
+// A caster that dies between checks is answered at once, not at the next tick, whoever started it:
+// past the 120 s gate with a launch, inside it with the usual delay. The watchdog waits on the end of
+// the one caster a check found, once, and on no caster gone since. Its wall clock is moved two minutes
+// on (libfaketime) instead of waiting for the gate.
 void tst_Supervision::answersACrashAtOnce()
 {
+    QFETCH(bool, before);
+    QFETCH(QByteArray, byHand);
+    QFETCH(QByteArray, expected);
     Scratch scratch;
     scratch.installStandin();
     const QString clock = scratch.root.filePath(QStringLiteral("faketime.rc"));
     QVERIFY(Scratch::writeScript(clock, "+0\n"));
     if (!useFakeClock(scratch, clock))
         QSKIP("needs libfaketime (Debian package faketime)");
-    const auto killCaster = [&] {
+    const auto onlyCaster = [&] {
         const QSet<qint64> casters = scratch.liveStandins();
-        return casters.size() == 1 && ::kill(pid_t(*casters.begin()), SIGKILL) == 0;
+        return casters.size() == 1 ? *casters.begin() : 0;
+    };
+    // Qt 6 waits on a caster it started by a descriptor of its own.
+    const auto waitsOn = [&](qint64 caster, bool adopted) {
+        QList<qint64> others = pidfdTargets(scratch.watchdog.processId());
+        const int onCaster = int(others.removeAll(caster));
+        return others.isEmpty() && (adopted ? onCaster == 1 : onCaster <= 1);
+    };
+    const auto answered = [&](const QByteArray &line, int times) {
+        QElapsedTimer sinceKill;
+        sinceKill.start();
+        const bool beforeTheTick = scratch.waitForLog(line, 10000, times); // 14 s away
+        qInfo("\"%s\" %lld ms after the kill", line.constData(), sinceKill.elapsed());
+        return beforeTheTick;
     };
 
-    // Launched by the first tick (15 s); the tick at 30 s finds it running.
+    if (before)
+        QVERIFY(scratch.startStandin() > 0);
     scratch.start();
-    QVERIFY(scratch.waitForLog("ZUVA application process was restarted... (1)\r\n", 25000));
-    QTest::qWait(31000 - int(scratch.started.elapsed()));
+    QVERIFY(scratch.waitForLog("At startup, Detected ZUVA ", 25000));
+    QTRY_VERIFY_WITH_TIMEOUT(onlyCaster(), 10000);
+    QTest::qWait(16000 - int(scratch.started.elapsed()));
+    QVERIFY(waitsOn(onlyCaster(), before));
+    if (byHand == "instead")
+        QVERIFY(::kill(pid_t(onlyCaster()), SIGKILL) == 0);
+    if (!byHand.isEmpty())
+        QVERIFY(scratch.startStandin() > 0);
+
+    // Just after a tick that found it running.
+    QTest::qWait((byHand == "beside" ? 64000 : 31000) - int(scratch.started.elapsed()));
+    const qint64 caster = onlyCaster();
+    QVERIFY(waitsOn(caster, byHand == "instead" || (before && byHand.isEmpty())));
     QVERIFY(Scratch::writeScript(clock, "+130\n"));
-    QVERIFY(killCaster());
-    QVERIFY2(scratch.waitForLog("ZUVA application process was restarted... (2)\r\n", 3000),
-             events(scratch.log()).constData());
+    QVERIFY(caster && ::kill(pid_t(caster), SIGKILL) == 0);
+    const int launches = int(expected.count("process was restarted"));
+    QVERIFY2(answered("process was restarted", launches), events(scratch.log()).constData());
 
     // The schedule goes on from that check; a crash right after its next tick, inside the gate.
     QTest::qWait(16000);
-    QVERIFY(killCaster());
-    QVERIFY2(scratch.waitForLog("  Delayed, restart number 2 still too recent...\r\n", 3000),
-             events(scratch.log()).constData());
+    QVERIFY(::kill(pid_t(onlyCaster()), SIGKILL) == 0);
+    QVERIFY2(answered("  Delayed, restart number", 1), events(scratch.log()).constData());
     scratch.stop();
-
-    QCOMPARE(events(scratch.log()), QByteArray("At startup, Detected ZUVA not running, restarted at: <T>\r\n"
-                                               "ZUVA application process was restarted... (1)\r\n"
-                                               "Detected ZUVA not running, (1) restarted at: <T> (1).\r\n"
-                                               "ZUVA application process was restarted... (2)\r\n"
-                                               "Detected ZUVA not running, (2) restarted at: <T> (2).\r\n"
-                                               "  Delayed, restart number 2 still too recent...\r\n"
-                                               "# Monitoring service was stopped at: <T>\r\n"
-                                               "# \r\n"));
+    QCOMPARE(events(scratch.log()), expected);
 }
 
 // A stop that comes in the pause after a locked-up caster has been ended: its replacement is started on

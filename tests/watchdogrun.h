@@ -91,6 +91,23 @@ inline qint64 rssKiB(qint64 pid, const QByteArray &field = "VmRSS:")
     return -1;
 }
 
+// The processes whose end pid waits on by process descriptor (pidfd); -1 for one gone since.
+inline QList<qint64> pidfdTargets(qint64 pid)
+{
+    QList<qint64> targets;
+    const QDir fds(QStringLiteral("/proc/%1/fdinfo").arg(pid));
+    for (const QString &fd : fds.entryList(QDir::Files)) {
+        QFile info(fds.filePath(fd));
+        const QList<QByteArray> lines =
+            info.open(QIODevice::ReadOnly) ? info.readAll().split('\n') : QList<QByteArray>();
+        for (const QByteArray &line : lines) {
+            if (line.startsWith("Pid:"))
+                targets << line.mid(4).trimmed().toLongLong();
+        }
+    }
+    return targets;
+}
+
 // A caster folder with its own settings home, a pid file for every stand-in started, and the watchdog.
 class Scratch
 {
