@@ -6,10 +6,6 @@
 #include <QDateTime>
 #include <QtTest>
 
-#include <cstdio>
-#include <memory>
-#include <vector>
-
 using namespace WatchdogRun;
 
 namespace {
@@ -269,42 +265,12 @@ void tst_Supervision::answersACrashAtOnce()
 
 // Each case waits on the watchdog's real 15 s tick, its pauses and its gate: the cases (each row of a
 // table one) run side by side, each in a process and a process table of its own, since each starts
-// and ends casters by the same name. Given a case (or any argument), this runs it as QtTest would.
+// and ends casters by the same name.
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     tst_Supervision test;
-    if (argc > 1)
-        return QTest::qExec(&test, argc, argv);
-
-    QProcess lister;
-    lister.start(app.applicationFilePath(), {QStringLiteral("-datatags")});
-    if (!lister.waitForFinished(30000))
-        return 1;
-    std::vector<std::unique_ptr<QProcess>> cases;
-    for (const QByteArray &line : lister.readAllStandardOutput().split('\n')) {
-        // "<class> <function>", or "<class> <function> <row>"
-        const QList<QByteArray> words = line.split(' ');
-        if (words.size() < 2)
-            continue;
-        const QByteArray row = line.mid(words.at(0).size() + words.at(1).size() + 2);
-        cases.push_back(std::make_unique<QProcess>());
-        cases.back()->setProcessChannelMode(QProcess::MergedChannels);
-        cases.back()->start(QStringLiteral("sh"),
-                            {QStringLiteral(ZUVA_PROCESS_TABLE), app.applicationFilePath(),
-                             QString::fromUtf8(row.isEmpty() ? words.at(1) : words.at(1) + ':' + row)});
-    }
-    int failed = 0;
-    int skipped = 0;
-    for (const auto &run : cases) {
-        run->waitForFinished(-1);
-        std::fputs(run->readAll().constData(), stdout);
-        if (run->exitStatus() == QProcess::NormalExit && run->exitCode() == 77)
-            ++skipped;
-        else if (run->exitStatus() != QProcess::NormalExit || run->exitCode() != 0)
-            ++failed;
-    }
-    return failed ? failed : cases.empty() ? 1 : skipped == int(cases.size()) ? 77 : 0;
+    return runSideBySide(test, argc, argv, {QStringLiteral("sh"), QStringLiteral(ZUVA_PROCESS_TABLE)});
 }
 
 #include "tst_supervision.moc"
