@@ -3,7 +3,7 @@
 # fault tests again under AddressSanitizer and UndefinedBehaviorSanitizer, the static checks, and
 # the Windows build with its smoke run under Wine (building the Qt for Windows first where there is none).
 # The tests mostly wait, for the watchdog's ticks, pauses and budgets, so they run while the builds
-# compile: each test as soon as it is built, the longest first. The time of each part is printed at the end.
+# compile, each as soon as it is built, the longest first. The time of each part is printed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,9 +24,10 @@ took() { # <part> <SECONDS when it began>
 
 # Compiling takes the cores; the tests beside it, which wait, are to be woken on time.
 compile() { # <build dir> [cmake --build options...]
-    local dir=$1
+    local dir=$1 since=$SECONDS
     shift
     nice -n 10 cmake --build "$dir" -j"$jobs" "$@" >>"$dir/build.log" 2>&1 || { cat "$dir/build.log"; return 1; }
+    took "build $dir" "$since"
 }
 
 # Each test that looks at processes runs in a process table of its own, so tests of all builds can run
@@ -45,35 +46,6 @@ run_tests() { # <build dir> <name> <ctest options...>
     test_jobs+=($!)
 }
 
-# These take longest: they start as soon as they and the programs they run are built, the longest
-# first, as many built at once as there are cores. The rest of the build's selection, with any left
-# over, runs once everything is built.
-first=(tst_faults tst_timerhandler tst_commands tst_supervision tst_eventlog tst_pauseclock tst_companions)
-build_and_test() { # <build dir> <ctest options selecting its tests> <cmake options...>
-    local dir=$1 selection=$2 since=$SECONDS test tests wanted=() i
-    shift 2
-    mkdir -p "$dir"
-    : >"$dir/build.log"
-    cmake -S . -B "$dir" "$@" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
-    # shellcheck disable=SC2086 # the selection is ctest's options, as words
-    tests=$(cd "$dir" && ctest -N $selection | sed -n -E 's/^ *Test +#[0-9]+: //p')
-    for test in "${first[@]}"; do
-        if grep -qx "$test" <<<"$tests"; then wanted+=("$test"); fi
-    done
-    for ((i = 0; i + jobs <= ${#wanted[@]}; i += jobs)); do
-        compile "$dir" --target "${wanted[@]:i:jobs}" || return 1
-        run_tests "$dir" "${wanted[i]}" -R "^($(IFS='|' && echo "${wanted[*]:i:jobs}"))\$"
-    done
-    compile "$dir" || return 1
-    # shellcheck disable=SC2086
-    run_tests "$dir" others $selection -E "^($(IFS='|' && echo "${wanted[*]:0:i}"))\$"
-    took "build $dir" "$since"
-    if grep -E "warning:" "$dir/build.log"; then
-        echo "$dir: the build must be free of warnings"
-        return 1
-    fi
-}
-
 # The Windows package, built and then smoke-run under Wine beside the rest. Where no Qt for Windows is
 # at hand, the first run builds one (10-15 minutes) and keeps it.
 mkdir -p build-win
@@ -90,21 +62,79 @@ mkdir -p build-win
 windows=$!
 
 status=0
-# The watchdog, its timer and its caster process objects live until the process ends by design, so
-# an exit-time leak check would report only those; growth over time is the benchmark's business.
-export ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-build_and_test build "" -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
-# The static checks need only the first build's compile commands; they take the cores with the builds.
+# The builds, with the ctest options that select the tests each runs, and what they are configured with.
+builds=()
+declare -A selection
+configure() { # <build dir> <ctest options> <cmake options...>
+    local dir=$1
+    selection[$dir]=$2
+    shift 2
+    mkdir -p "$dir"
+    : >"$dir/build.log"
+    if cmake -S . -B "$dir" "$@" >"$dir/configure.log" 2>&1; then
+        builds+=("$dir")
+    else
+        cat "$dir/configure.log"
+        status=1
+    fi
+}
+configure build "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure build-asan "-L unit|faults" -DCMAKE_BUILD_TYPE=Debug -DZUVA_SANITIZE=ON
+configure build-qt6 "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVA_QT_MAJOR=6
+
+# The static checks need only the first build's compile commands. Nothing waits for them: they take
+# what the compilers leave of the cores.
 (
     since=$SECONDS
     status=0
-    nice -n 10 scripts/static-checks.sh build >build/static-checks.log 2>&1 || status=1
+    nice -n 19 scripts/static-checks.sh build >build/static-checks.log 2>&1 || status=1
     took "static checks" "$since"
     exit $status
 ) &
 static_checks=$!
-build_and_test build-asan "-L unit|faults" -DCMAKE_BUILD_TYPE=Debug -DZUVA_SANITIZE=ON || status=1
-build_and_test build-qt6 "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVA_QT_MAJOR=6 || status=1
+
+# The watchdog, its timer and its caster process objects live until the process ends by design, so
+# an exit-time leak check would report only those; growth over time is the benchmark's business.
+export ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+# The tests that take longest, the longest first (under the sanitizers, too). In each round every build
+# builds its next ones, as many as there are cores, with the programs they run, and starts them; then
+# every build builds the rest and runs whatever else its selection holds.
+first=(tst_faults tst_timerhandler tst_commands tst_companions tst_supervision tst_pauseclock tst_eventlog)
+declare -A wanted started broken
+for dir in "${builds[@]}"; do
+    # shellcheck disable=SC2086 # the selection is ctest's options, as words
+    tests=$(cd "$dir" && ctest -N ${selection[$dir]} | sed -n -E 's/^ *Test +#[0-9]+: //p')
+    for test in "${first[@]}"; do
+        if grep -qx "$test" <<<"$tests"; then wanted[$dir]+=" $test"; fi
+    done
+done
+for ((round = 0; round < ${#first[@]}; round += jobs)); do
+    for dir in "${builds[@]}"; do
+        read -r -a batch <<<"${wanted[$dir]:-}"
+        batch=("${batch[@]:round:jobs}")
+        if ((${#batch[@]} < jobs)) || [ -n "${broken[$dir]:-}" ]; then continue; fi
+        if compile "$dir" --target "${batch[@]}"; then
+            run_tests "$dir" "${batch[0]}" -R "^($(IFS='|' && echo "${batch[*]}"))\$"
+            started[$dir]+=" ${batch[*]}"
+        else
+            broken[$dir]=1
+        fi
+    done
+done
+for dir in "${builds[@]}"; do
+    if [ -n "${broken[$dir]:-}" ] || ! compile "$dir"; then
+        status=1
+        continue
+    fi
+    read -r -a batch <<<"${started[$dir]:-}"
+    # shellcheck disable=SC2086
+    run_tests "$dir" others ${selection[$dir]} -E "^($(IFS='|' && echo "${batch[*]}"))\$"
+    if grep -E "warning:" "$dir/build.log"; then
+        echo "$dir: the build must be free of warnings"
+        status=1
+    fi
+done
 
 wait "$static_checks" || status=1
 for job in "${test_jobs[@]}"; do wait "$job"; done
@@ -127,18 +157,22 @@ echo "===== Windows ====="
 if wait "$windows"; then passed=$((passed + 1)); else failed=$((failed + 1)) status=1; fi
 cat build-win/smoke.log
 
-# A build's tests, from the first one's start to the last one's end, with the longest of them.
+# Each part from its start to its end, and the time it took (its builds one after the other, its tests
+# at once), with a build's longest test.
 echo "===== Where the time went (seconds since the start) ====="
-printf '%-44s %5s %5s %5s\n' part from to took
-awk -F'|' '{ if (!($1 in from) || $2 < from[$1]) from[$1] = $2; if ($3 > to[$1]) to[$1] = $3 }
-    END { for (part in from) print part "|" from[part] "|" to[part] }' "$parts" | sort -t'|' -k2n -k3n \
-    | while IFS='|' read -r part from to; do
-        if [[ $part == "tests "* ]]; then
-            part+=$(cat "${part#tests }"/test-*.log | sed -n -E 's/.*Test +#[0-9]+: ([^ ]+) .* ([0-9.]+) sec$/\2 \1/p' \
-                | sort -n | tail -n 1 | awk '{ printf " (longest: %s, %d s)", $2, $1 }')
-        fi
-        printf '%-44s %5d %5d %5d\n' "$part" "$from" "$to" $((to - from))
-    done
-printf '%-44s %5d %5d %5d\n' "in all" 0 $((SECONDS - started)) $((SECONDS - started))
+printf '%-46s %5s %5s %5s\n' part from to took
+sort -t'|' -k1,1 -k2,2n "$parts" | awk -F'|' '
+    function flush() { if (name != "") print name "|" first "|" end "|" busy + end - from }
+    $1 != name { flush(); name = $1; first = from = $2; end = $3; busy = 0; next }
+    $2 > end { busy += end - from; from = $2 }
+    $3 > end { end = $3 }
+    END { flush() }' | sort -t'|' -k2,2n -k3,3n | while IFS='|' read -r part from to busy; do
+    if [[ $part == "tests "* ]]; then
+        part+=$(cat "${part#tests }"/test-*.log | sed -n -E 's/.*Test +#[0-9]+: ([^ ]+) .* ([0-9.]+) sec$/\2 \1/p' \
+            | sort -n | tail -n 1 | awk '{ printf " (longest: %s, %d s)", $2, $1 }')
+    fi
+    printf '%-46s %5d %5d %5d\n' "$part" "$from" "$to" "$busy"
+done
+printf '%-46s %5d %5d %5d\n' "in all" 0 $((SECONDS - started)) $((SECONDS - started))
 echo "$passed passed, $failed failed"
 exit $status
