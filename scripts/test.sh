@@ -113,7 +113,7 @@ for ((round = 0; round < ${#first[@]}; round += jobs)); do
     for dir in "${builds[@]}"; do
         read -r -a batch <<<"${wanted[$dir]:-}"
         batch=("${batch[@]:round:jobs}")
-        if ((${#batch[@]} < jobs)) || [ -n "${broken[$dir]:-}" ]; then continue; fi
+        if ((${#batch[@]} == 0)) || [ -n "${broken[$dir]:-}" ]; then continue; fi
         if compile "$dir" --target "${batch[@]}"; then
             run_tests "$dir" "${batch[0]}" -R "^($(IFS='|' && echo "${batch[*]}"))\$"
             started[$dir]+=" ${batch[*]}"
