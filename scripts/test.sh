@@ -7,8 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh g++ make cmake ninja-build musl-tools qtbase5-dev qt6-base-dev faketime util-linux clang-tidy cppcheck \
-    strace
+scripts/setup.sh g++ make cmake ninja-build musl-tools qtbase5-dev qt6-base-dev faketime util-linux \
+    clang-tidy cppcheck strace
 # Ninja compiles the targets of one build at once where make takes them one after the other; a build
 # folder configured before keeps its own generator.
 export CMAKE_GENERATOR=${CMAKE_GENERATOR:-Ninja}
