@@ -1,8 +1,13 @@
 // Preloaded after libfaketime when the watchdog runs on an accelerated clock (bench/run.sh,
-// scripts/soak.sh). libfaketime moves the timestamps that stat() and fstat() report onto its fake
-// clock, but it does not wrap statx(), which is what Qt reads file times with. Without this, the
-// watchdog would compare a file written "now" (by the kernel, in real time) with its own clock
-// running a hundred times faster, and call every healthy caster locked up.
+// scripts/soak.sh, the fault tests). libfaketime moves the timestamps that stat() and fstat() report
+// onto its fake clock, but it does not wrap statx(), which is what Qt reads file times with. Without
+// this, the watchdog would compare a file written "now" (by the kernel, in real time) with its own
+// clock running a hundred times faster, and call every healthy caster locked up.
+//
+// Nor does it wrap pthread_cond_clockwait(), which a std::condition_variable's timed wait ends in:
+// its deadline, read on the fake clock, would be awaited on the real one, and a wait meant to take
+// 100 ms would take as long as the fake clock has run ahead. This moves the deadline back onto the
+// real clock, so that the watchdog's own threads wait at the fake clock's pace as well.
 //
 // A real time t maps to the fake clock as libfaketime maps the present moment:
 //     fake(t) = fake_now - (real_now - t) * rate
@@ -14,7 +19,9 @@
 
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,8 +31,10 @@
 #include <unistd.h>
 
 typedef int (*statx_fn)(int, const char *, int, unsigned int, struct statx *);
+typedef int (*clockwait_fn)(pthread_cond_t *, pthread_mutex_t *, clockid_t, const struct timespec *);
 
 static statx_fn real_statx;
+static clockwait_fn real_clockwait;
 static double rate = 1.0;
 
 // The speed factor from FAKETIME ("+0 x100", "-2d x10,5"); 1 when there is none.
@@ -50,6 +59,7 @@ static double rateFromEnv(void)
 __attribute__((constructor)) static void init(void)
 {
     real_statx = (statx_fn)dlsym(RTLD_NEXT, "statx");
+    real_clockwait = (clockwait_fn)dlsym(RTLD_NEXT, "pthread_cond_clockwait");
     rate = rateFromEnv();
 }
 
@@ -97,4 +107,24 @@ int statx(int dirfd, const char *path, int flags, unsigned int mask, struct stat
     if (buf->stx_mask & STATX_BTIME)
         mapTimestamp(&buf->stx_btime, fakeNow, realNow);
     return result;
+}
+
+// A deadline on the fake clock lies (deadline - fake now) / rate of real time ahead.
+int pthread_cond_clockwait(pthread_cond_t *cond, pthread_mutex_t *mutex, clockid_t clock,
+                           const struct timespec *deadline)
+{
+    if (!real_clockwait) {
+        real_clockwait = (clockwait_fn)dlsym(RTLD_NEXT, "pthread_cond_clockwait");
+        if (!real_clockwait)
+            return EINVAL;
+    }
+    struct timespec fake, real;
+    clock_gettime(clock, &fake);
+    syscall(SYS_clock_gettime, clock, &real);
+    const int64_t ahead = (int64_t)((double)(nanoseconds(deadline->tv_sec, deadline->tv_nsec)
+                                             - nanoseconds(fake.tv_sec, fake.tv_nsec))
+                                    / rate);
+    const int64_t moved = nanoseconds(real.tv_sec, real.tv_nsec) + (ahead > 0 ? ahead : 0);
+    const struct timespec onRealClock = {(time_t)(moved / 1000000000LL), (long)(moved % 1000000000LL)};
+    return real_clockwait(cond, mutex, clock, &onRealClock);
 }

@@ -121,5 +121,12 @@ void tst_EventLog::unopenableLogStillEchoesToConsole()
     QCOMPARE(QDir(scratch.folder).entryList(QDir::Files), QStringList());
 }
 
-QTEST_GUILESS_MAIN(tst_EventLog)
+// The cases wait on the watchdog's tick: they run side by side.
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    tst_EventLog test;
+    return runSideBySide(test, argc, argv);
+}
+
 #include "tst_eventlog.moc"

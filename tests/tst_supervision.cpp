@@ -6,10 +6,6 @@
 #include <QDateTime>
 #include <QtTest>
 
-#include <cstdio>
-#include <memory>
-#include <vector>
-
 using namespace WatchdogRun;
 
 namespace {
@@ -326,7 +322,8 @@ void tst_Supervision::answersACrashAtOnce()
 
 // A stop that comes in the pause after a locked-up caster has been ended: its replacement is started on
 // the way out, so that stopping the watchdog leaves the station with a caster, as it found it. The
-// watchdog's wall clock is moved 400 s on (libfaketime) instead of waiting for the settings to go stale.
+// watchdog's wall clock is moved 400 s on (libfaketime) instead of waiting out the hold after its first
+// check, and the hung caster's settings file is dated back.
 void tst_Supervision::stopAfterEndingALockedUpCaster()
 {
     Scratch scratch;
@@ -343,6 +340,10 @@ void tst_Supervision::stopAfterEndingALockedUpCaster()
     scratch.start();
     QVERIFY(scratch.waitForLog("At startup, Detected ZUVA running (", 25000));
     QVERIFY(Scratch::writeScript(clock, "+400\n"));
+    QFile settings(scratch.settingsPath()); // last written 1000 s ago, whichever clock reads it
+    QVERIFY(settings.open(QIODevice::ReadOnly)
+            && settings.setFileTime(QDateTime::currentDateTime().addSecs(-1000),
+                                    QFileDevice::FileModificationTime));
     QVERIFY(scratch.waitForLog("Process Kill/Restart returned 0\r\n", 25000));
     QElapsedTimer stopping;
     stopping.start();
@@ -363,42 +364,12 @@ void tst_Supervision::stopAfterEndingALockedUpCaster()
 
 // Each case waits on the watchdog's real 15 s tick, its pauses and its gate: the cases (each row of a
 // table one) run side by side, each in a process and a process table of its own, since each starts
-// and ends casters by the same name. Given a case (or any argument), this runs it as QtTest would.
+// and ends casters by the same name.
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     tst_Supervision test;
-    if (argc > 1)
-        return QTest::qExec(&test, argc, argv);
-
-    QProcess lister;
-    lister.start(app.applicationFilePath(), {QStringLiteral("-datatags")});
-    if (!lister.waitForFinished(30000))
-        return 1;
-    std::vector<std::unique_ptr<QProcess>> cases;
-    for (const QByteArray &line : lister.readAllStandardOutput().split('\n')) {
-        // "<class> <function>", or "<class> <function> <row>"
-        const QList<QByteArray> words = line.split(' ');
-        if (words.size() < 2)
-            continue;
-        const QByteArray row = line.mid(words.at(0).size() + words.at(1).size() + 2);
-        cases.push_back(std::make_unique<QProcess>());
-        cases.back()->setProcessChannelMode(QProcess::MergedChannels);
-        cases.back()->start(QStringLiteral("sh"),
-                            {QStringLiteral(ZUVA_PROCESS_TABLE), app.applicationFilePath(),
-                             QString::fromUtf8(row.isEmpty() ? words.at(1) : words.at(1) + ':' + row)});
-    }
-    int failed = 0;
-    int skipped = 0;
-    for (const auto &run : cases) {
-        run->waitForFinished(-1);
-        std::fputs(run->readAll().constData(), stdout);
-        if (run->exitStatus() == QProcess::NormalExit && run->exitCode() == 77)
-            ++skipped;
-        else if (run->exitStatus() != QProcess::NormalExit || run->exitCode() != 0)
-            ++failed;
-    }
-    return failed ? failed : cases.empty() ? 1 : skipped == int(cases.size()) ? 77 : 0;
+    return runSideBySide(test, argc, argv, {QStringLiteral("sh"), QStringLiteral(ZUVA_PROCESS_TABLE)});
 }
 
 #include "tst_supervision.moc"

@@ -1,8 +1,10 @@
 #pragma once
 
-// Runs the real watchdog in a scratch caster folder and reads what it writes.
+// Runs the real watchdog in a scratch caster folder and reads what it writes; runs the cases that wait
+// on it side by side.
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,12 +17,15 @@
 #include <QTest>
 
 #include <csignal>
+#include <cstdio>
+#include <memory>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 namespace WatchdogRun {
 
@@ -347,5 +352,46 @@ public:
     bool ready = false;
     int socket = -1;
 };
+
+// Runs each case of test (a function, or a row of a data-driven one) in a process of its own, all at
+// once, started through launcher (such as a process table of its own) where one is given, and prints
+// what each printed, in order: for cases that spend their time waiting on the watchdog's tick, pauses
+// and budgets. Given a case (or any argument), runs it as QtTest would.
+inline int runSideBySide(QObject &test, int argc, char *argv[], const QStringList &launcher = {})
+{
+    if (argc > 1)
+        return QTest::qExec(&test, argc, argv);
+
+    const QString self = QCoreApplication::applicationFilePath();
+    QProcess lister;
+    lister.start(self, {QStringLiteral("-datatags")});
+    if (!lister.waitForFinished(30000))
+        return 1;
+    std::vector<std::unique_ptr<QProcess>> cases;
+    for (const QByteArray &line : lister.readAllStandardOutput().split('\n')) {
+        // "<class> <function>", or "<class> <function> <row>"
+        const QList<QByteArray> words = line.split(' ');
+        if (words.size() < 2)
+            continue;
+        const QByteArray row = line.mid(words.at(0).size() + words.at(1).size() + 2);
+        const QStringList command =
+            launcher
+            + QStringList{self, QString::fromUtf8(row.isEmpty() ? words.at(1) : words.at(1) + ':' + row)};
+        cases.push_back(std::make_unique<QProcess>());
+        cases.back()->setProcessChannelMode(QProcess::MergedChannels);
+        cases.back()->start(command.first(), command.mid(1));
+    }
+    int failed = 0;
+    int skipped = 0;
+    for (const auto &run : cases) {
+        run->waitForFinished(-1);
+        std::fputs(run->readAll().constData(), stdout);
+        if (run->exitStatus() == QProcess::NormalExit && run->exitCode() == 77)
+            ++skipped;
+        else if (run->exitStatus() != QProcess::NormalExit || run->exitCode() != 0)
+            ++failed;
+    }
+    return failed ? failed : cases.empty() ? 1 : skipped == int(cases.size()) ? 77 : 0;
+}
 
 } // namespace WatchdogRun
