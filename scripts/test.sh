@@ -100,7 +100,7 @@ export ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 UBSAN_OPTIONS=print_
 # The tests that take longest, the longest first (under the sanitizers, too). In each round every build
 # builds its next ones, as many as there are cores, with the programs they run, and starts them; then
 # every build builds the rest and runs whatever else its selection holds.
-first=(tst_faults tst_timerhandler tst_commands tst_companions tst_supervision tst_pauseclock tst_eventlog)
+first=(tst_supervision tst_timerhandler tst_commands tst_faults tst_pauseclock tst_eventlog tst_companions)
 declare -A wanted started broken
 for dir in "${builds[@]}"; do
     # shellcheck disable=SC2086 # the selection is ctest's options, as words
