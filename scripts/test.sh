@@ -78,9 +78,10 @@ configure() { # <build dir> <ctest options> <cmake options...>
         status=1
     fi
 }
-configure build "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Without debug information, which costs the compilers an eighth of their time and no test reads.
+configure build "" -DCMAKE_BUILD_TYPE=Release
 configure build-asan "-L unit|faults" -DCMAKE_BUILD_TYPE=Debug -DZUVA_SANITIZE=ON
-configure build-qt6 "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVA_QT_MAJOR=6
+configure build-qt6 "" -DCMAKE_BUILD_TYPE=Release -DZUVA_QT_MAJOR=6
 
 # The static checks need only the first build's compile commands. Nothing waits for them: they take
 # what the compilers leave of the cores.

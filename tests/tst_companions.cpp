@@ -7,7 +7,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 #include <algorithm>
 #include <csignal>

@@ -5,7 +5,7 @@
 
 #include <QDate>
 #include <QDateTime>
-#include <QtTest>
+#include <QTest>
 
 using namespace WatchdogRun;
 

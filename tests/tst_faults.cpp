@@ -5,7 +5,7 @@
 #include "watchdogrun.h"
 
 #include <QDate>
-#include <QtTest>
+#include <QTest>
 
 #include <functional>
 #include <memory>

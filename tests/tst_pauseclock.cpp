@@ -5,7 +5,8 @@
 
 #include <QDir>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
+#include <QTimer>
 
 class tst_PauseClock : public QObject
 {

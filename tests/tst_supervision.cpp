@@ -4,7 +4,7 @@
 #include "watchdogrun.h"
 
 #include <QDateTime>
-#include <QtTest>
+#include <QTest>
 
 using namespace WatchdogRun;
 

@@ -6,10 +6,12 @@
 #include <QDate>
 #include <QDir>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
+#include <QTimer>
 
 #include <memory>
 

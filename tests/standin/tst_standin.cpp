@@ -7,7 +7,7 @@
 #include <QProcessEnvironment>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
