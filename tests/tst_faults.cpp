@@ -284,21 +284,23 @@ void tst_Faults::misbehavingCommandsAndStops()
     cases << row;
     // The stop gives the command a second, no more: it then has no result to log, and is left to finish,
     // as one cut short could leave casters half ended, and nothing is started after it. (The command
-    // stops the watchdog itself, which is its parent.)
+    // stops the watchdog itself, which is its parent, and notes that it is still there half a second on.)
     row = {"process-ending command slow, stop requested during it",
            twoCasters,
-           "#!/bin/sh\nkill -TERM $PPID\nsleep 3\n: >kill-finished\nexit 1\n",
+           "#!/bin/sh\nkill -TERM $PPID\nsleep 0.5\nkill -0 $PPID && : >waited\nsleep 2.5\n: "
+           ">kill-finished\nexit 1\n",
            "Detected Multiple copies of ZUVA running (<T>)\r\n" + stopBlock,
            0,
            0,
-           15900,
+           0,
            17500};
     row.afterwards = [](const Scratch &run) {
+        QVERIFY2(QFile::exists(run.folder + QStringLiteral("/waited")),
+                 "the stop did not wait for the command");
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(run.folder + QStringLiteral("/kill-finished")), 5000);
     };
     cases << row;
-    // One that is done within that second is reported, and what it ended is replaced. (The command
-    // stops the watchdog itself, which is its parent.)
+    // One that is done within that second is reported, and what it ended is replaced.
     row = {"process-ending command done a moment after the stop",
            twoCasters,
            "#!/bin/sh\nkill -TERM $PPID\nsleep 0.3\nexit 0\n",
@@ -306,7 +308,7 @@ void tst_Faults::misbehavingCommandsAndStops()
                + notRunningAtStart.mid(notRunningAtStart.indexOf("ZUVA application")) + stopBlock,
            0,
            0,
-           15000,
+           0,
            17500,
            true};
     cases << row;
