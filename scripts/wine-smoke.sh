@@ -178,7 +178,7 @@ fi
 # What it costs, as the run's pass line on Ctrl+C shows: the time from its start to the banner in the log,
 # and the peak RSS of its process (Wine runs the program in the process it was started as).
 start_watchdog() { # <folder>
-    local attempt deadline started_at
+    local attempt deadline
     for attempt in 1 2; do
         started_at=$EPOCHREALTIME
         (cd "$1" && exec "$wine" ZUVAserviceMon.exe >"$1.console" 2>"$1.stderr") &
@@ -438,15 +438,19 @@ fi
 
 # 5. The caster the watchdog started is killed right after the second tick (30 s) found it running:
 # the watchdog checks at once rather than at the next tick (45 s), and, inside the 120 s gate, holds
-# the launch back.
+# the launch back. The answer may take until shortly before that tick: on a busy machine Wine takes
+# seconds to start each program, the listing among them.
 folder=$scratch/killed
 caster_folder "$folder"
 start_watchdog "$folder"
 if wait_for_line "$folder" "ZUVA application process was restarted... (1)" 45; then
     sleep 16
     "$wine" taskkill /IM brindleCast.exe /F >/dev/null 2>&1 || true
-    if wait_for_line "$folder" "  Delayed, restart number 1 still too recent..." 5; then
-        pass "a killed caster is answered within 5 s, before the next tick"
+    before_tick=$((43 - (${EPOCHREALTIME/./} - ${started_at/./}) / 1000000))
+    if ((before_tick < 3)); then
+        fail "the caster was killed too close to the next tick to tell"
+    elif wait_for_line "$folder" "  Delayed, restart number 1 still too recent..." "$before_tick"; then
+        pass "a killed caster is answered before the next tick"
         stop_watchdog
         lines=("At startup, Detected ZUVA not running, restarted at: <T>" "ZUVA application process was restarted... (1)"
             "Detected ZUVA not running, (1) restarted at: <T> (1)." "  Delayed, restart number 1 still too recent...")
