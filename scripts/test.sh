@@ -18,16 +18,19 @@ jobs=$(nproc)
 parts=$(mktemp)
 trap 'rm -f "$parts"' EXIT
 # Each part notes when it began and ended, in the background too: "<part>|<from>|<to>".
-took() { # <part> <SECONDS when it began>
-    echo "$1|$(($2 - started))|$((SECONDS - started))" >>"$parts"
+timed() { # <part> <command...>: runs the command, notes the part's time, and fails as the command fails
+    local since=$SECONDS status=0
+    "${@:2}" || status=1
+    echo "$1|$((since - started))|$((SECONDS - started))" >>"$parts"
+    return $status
 }
 
 # Compiling takes the cores; the tests beside it, which wait, are to be woken on time.
 compile() { # <build dir> [cmake --build options...]
-    local dir=$1 since=$SECONDS
+    local dir=$1
     shift
-    nice -n 10 cmake --build "$dir" -j"$jobs" "$@" >>"$dir/build.log" 2>&1 || { cat "$dir/build.log"; return 1; }
-    took "build $dir" "$since"
+    timed "build $dir" nice -n 10 cmake --build "$dir" -j"$jobs" "$@" >>"$dir/build.log" 2>&1 \
+        || { cat "$dir/build.log"; return 1; }
 }
 
 # Each test that looks at processes runs in a process table of its own, so tests of all builds can run
@@ -38,27 +41,17 @@ run_tests() { # <build dir> <name> <ctest options...>
     local dir=$1 log=$1/test-$2.log
     shift 2
     logs+=("$log")
-    (
-        since=$SECONDS
-        (cd "$dir" && ctest --output-on-failure -j"$((jobs * 4))" "$@") >"$log" 2>&1 || true
-        took "tests $dir" "$since"
-    ) &
+    (cd "$dir" && timed "tests $dir" ctest --output-on-failure -j"$((jobs * 4))" "$@") >"$log" 2>&1 &
     test_jobs+=($!)
 }
 
 # The Windows package, built and then smoke-run under Wine beside the rest. Where no Qt for Windows is
 # at hand, the first run builds one (10-15 minutes) and keeps it.
 mkdir -p build-win
-(
-    since=$SECONDS
-    nice -n 10 scripts/windows.sh package >build-win/smoke.log 2>&1 || exit 1
-    took "build build-win" "$since"
-    since=$SECONDS
-    status=0
-    scripts/windows.sh smoke >>build-win/smoke.log 2>&1 || status=1
-    took "smoke under Wine" "$since"
-    exit $status
-) &
+{
+    timed "build build-win" nice -n 10 scripts/windows.sh package \
+        && timed "smoke under Wine" scripts/windows.sh smoke
+} >build-win/smoke.log 2>&1 &
 windows=$!
 
 status=0
@@ -85,13 +78,7 @@ configure build-qt6 "" -DCMAKE_BUILD_TYPE=Release -DZUVA_QT_MAJOR=6
 
 # The static checks need only the first build's compile commands. Nothing waits for them: they take
 # what the compilers leave of the cores.
-(
-    since=$SECONDS
-    status=0
-    nice -n 19 scripts/static-checks.sh build >build/static-checks.log 2>&1 || status=1
-    took "static checks" "$since"
-    exit $status
-) &
+timed "static checks" nice -n 19 scripts/static-checks.sh build >build/static-checks.log 2>&1 &
 static_checks=$!
 
 # The watchdog, its timer and its caster process objects live until the process ends by design, so
@@ -138,7 +125,7 @@ for dir in "${builds[@]}"; do
 done
 
 wait "$static_checks" || status=1
-for job in "${test_jobs[@]}"; do wait "$job"; done
+for job in "${test_jobs[@]}"; do wait "$job" || true; done
 passed=0 failed=0
 for log in "${logs[@]}"; do
     echo "===== $log ====="

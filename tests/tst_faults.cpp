@@ -26,8 +26,9 @@ const QByteArray runningCaster = "#!/bin/sh\necho $$ >>\"$STANDIN_PIDFILE\"\n"
 const QByteArray emptyListing = "#!/bin/sh\nprintf '\\r\\nImage Name   PID\\r\\n'\n";
 const QByteArray twoCasters = "#!/bin/sh\nprintf 'brindleCast.exe 101\\r\\nbrindleCast.exe 102\\r\\n'\n";
 
-const QByteArray notRunningAtStart = "At startup, Detected ZUVA not running, restarted at: <T>\r\n"
-                                     "ZUVA application process was restarted... (1)\r\n";
+const QByteArray notRunning = "At startup, Detected ZUVA not running, restarted at: <T>\r\n";
+const QByteArray launched = "ZUVA application process was restarted... (1)\r\n";
+const QByteArray notRunningAtStart = notRunning + launched;
 const QByteArray heldBack = "Detected ZUVA not running, (1) restarted at: <T> (1).\r\n"
                             "  Delayed, restart number 1 still too recent...\r\n";
 const QByteArray stopBlock = "# Monitoring service was stopped at: <T>\r\n# \r\n";
@@ -226,8 +227,8 @@ void tst_Faults::misbehavingCommandsAndStops()
         // The first command has ended every caster: the second is not run, and the one caster that the
         // station had is replaced at once, before the stop block.
         {"stop between two process-ending commands", twoCasters, "#!/bin/sh\nexit 0\n",
-         "Detected Multiple copies of ZUVA running (<T>)\r\nProcess Kill/Restart returned 0\r\n"
-             + notRunningAtStart.mid(notRunningAtStart.indexOf("ZUVA application")) + stopBlock,
+         "Detected Multiple copies of ZUVA running (<T>)\r\nProcess Kill/Restart returned 0\r\n" + launched
+             + stopBlock,
          SIGTERM, 18000, 18000, 20000, true},
         {"Ctrl+C during the pause after a launch", emptyListing, "", notRunningAtStart + stopBlock, SIGINT,
          18000, 17500, 20000, true},
@@ -243,14 +244,13 @@ void tst_Faults::misbehavingCommandsAndStops()
          "Detected Multiple copies of ZUVA running (<T>)\r\n"
          "Process Kill/Restart returned 0\r\n"
          "Process Kill/Restart returned 0\r\n"
-             + notRunningAtStart.mid(notRunningAtStart.indexOf("ZUVA application")) + stopBlock,
+             + launched + stopBlock,
          SIGTERM, 0, 0, 0, true, false, false, Console::Stuck},
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
         // The caster's start takes 10 s (a slow disk, a scanner): the stop does not wait for it, and the
         // caster, left to start, goes on running. (Qt 6 starts programs with vfork semantics: there the
         // start itself waits for the program's exec, as CreateProcess does on Windows.)
-        {"stop during a slow start of the caster", emptyListing, "",
-         notRunningAtStart.left(notRunningAtStart.indexOf("ZUVA application")) + stopBlock, SIGTERM, 17000,
+        {"stop during a slow start of the caster", emptyListing, "", notRunning + stopBlock, SIGTERM, 17000,
          17000, 19000, true, false, false, Console::Read, "", 10000},
 #endif
         // What the machine around it does: streams, terminal, limits, signals and the files' shapes.
@@ -309,17 +309,22 @@ void tst_Faults::misbehavingCommandsAndStops()
     row = {"process-ending command done a moment after the stop",
            twoCasters,
            "#!/bin/sh\nkill -TERM $PPID\nsleep 0.3\nexit 0\n",
-           "Detected Multiple copies of ZUVA running (<T>)\r\nProcess Kill/Restart returned 0\r\n"
-               + notRunningAtStart.mid(notRunningAtStart.indexOf("ZUVA application")) + stopBlock,
+           "Detected Multiple copies of ZUVA running (<T>)\r\nProcess Kill/Restart returned 0\r\n" + launched
+               + stopBlock,
            0,
            0,
            0,
            17500,
            true};
     cases << row;
-    // The watchdog under strace, which holds up or fails the calls named in options.
+    // The watchdog under strace, which holds up or fails the calls named in options; or which writes the
+    // log's calls to "$HOME/trace" as well, for logCalls().
     const auto underStrace = [](const QByteArray &options) {
         return "exec strace -D -f -qq -o /dev/null " + options + " \"$0\"";
+    };
+    const auto tracingLog = [](const QByteArray &options) {
+        return "exec strace -D -f -o \"$HOME/trace\" -y -e trace=write,fdatasync,fsync " + options
+               + " \"$0\"";
     };
     // The watchdog on libfaketime's clock, five times as fast, with the shim that keeps its threads' waits
     // on that clock too; put between strace and the watchdog, so that strace keeps the real one.
@@ -329,10 +334,10 @@ void tst_Faults::misbehavingCommandsAndStops()
     // The machine holds up each start of a command for 30 s (a scanner, a slow card), or of the listing
     // for longer than all its budgets together: the stop does not wait for a start, nothing is begun
     // after it, and a listing that never started is a failed one.
-    const auto holdStarts = [&](const char *command, int seconds) {
+    const auto holdStarts = [&](const char *command, int seconds, const QByteArray &wrapper = {}) {
         return underStrace("-P \"$HOME/bin/" + QByteArray(command)
                            + "\" -e trace=execve -e inject=execve:delay_enter="
-                           + QByteArray::number(seconds * 1000000));
+                           + QByteArray::number(seconds * 1000000) + ' ' + wrapper);
     };
     row = {"listing's start held, stop during it", emptyListing, "", stopBlock, SIGTERM, 20000, 20000, 22000};
     row.wrapper = holdStarts("tasklist", 30);
@@ -364,10 +369,7 @@ void tst_Faults::misbehavingCommandsAndStops()
     // Past all its budgets (75 s) on the watchdog's clock, which runs five times as fast where libfaketime is
     // at hand (strace's own stays real): held 16 s, the start comes as late as 80 s would on the real clock.
     row = {"listing's start held past its budgets", emptyListing, "", listingFailed("-1") + stopBlock};
-    row.wrapper = fastClock.isEmpty() ? holdStarts("tasklist", 80)
-                                      : underStrace("-P \"$HOME/bin/tasklist\" -e trace=execve "
-                                                    "-e inject=execve:delay_enter=16000000 "
-                                                    + fastClock);
+    row.wrapper = fastClock.isEmpty() ? holdStarts("tasklist", 80) : holdStarts("tasklist", 16, fastClock);
     cases << row;
     // A disk that takes 30 s for each sync holds up neither the caster's start nor the stop, which gives
     // its own lines' sync a second and ends (the process itself may still be held until the disk
@@ -472,15 +474,13 @@ void tst_Faults::misbehavingCommandsAndStops()
     row = {"every line synced, every other sync failing", emptyListing, "",
            notRunningAtStart + heldBack + stopBlock};
     row.toldOnce = "Log not synced to the disk (Input/output error)";
-    row.wrapper = "exec strace -D -f -o \"$HOME/trace\" -y -e trace=write,fdatasync,fsync "
-                  "-e inject=fdatasync,fsync:error=EIO:when=2+2 \"$0\"";
+    row.wrapper = tracingLog("-e inject=fdatasync,fsync:error=EIO:when=2+2");
     row.afterwards = verifyEachLineSynced;
     cases << row;
     // A disk that takes 300 ms for each sync: the lines written meanwhile wait for one sync, not one each,
     // and the stop block's sync is done before the watchdog ends.
     row = {"every sync taking 300 ms", emptyListing, "", notRunningAtStart + stopBlock};
-    row.wrapper = "exec strace -D -f -o \"$HOME/trace\" -y -e trace=write,fdatasync,fsync "
-                  "-e inject=fdatasync:delay_enter=300000 \"$0\"";
+    row.wrapper = tracingLog("-e inject=fdatasync:delay_enter=300000");
     row.afterwards = [](const Scratch &run) {
         verifyEachLineSynced(run);
         static const QRegularExpression lastLinesSynced(QStringLiteral("sync[^:]* done$")); // no write after
@@ -492,24 +492,22 @@ void tst_Faults::misbehavingCommandsAndStops()
     // as soon as the disk answers, not with the next check's.
     row = {"log deleted while a sync is held", emptyListing, "",
            header() + notRunningAtStart + heldBack + stopBlock};
-    row.wrapper = "exec strace -D -f -o \"$HOME/trace\" -y -e trace=write,fdatasync,fsync "
-                  "-e inject=fdatasync:delay_enter=20000000:when=1 \"$0\"";
+    row.wrapper = tracingLog("-e inject=fdatasync:delay_enter=20000000:when=1");
     row.midRun = [](Scratch &run) { QVERIFY(QFile::remove(run.logPath())); };
     row.afterwards = [](const Scratch &run) {
         QList<QByteArray> calls;
         QTRY_VERIFY_WITH_TIMEOUT(!(calls = logCalls(run)).isEmpty(), 5000);
-        const int launched = int(calls.indexOf("write:ZUVA"));
+        const int launchLine = int(calls.indexOf("write:ZUVA"));
         const int nextCheck = int(calls.indexOf("write:Detected"));
-        QVERIFY2(launched >= 0 && nextCheck > launched
-                     && calls.mid(launched, nextCheck - launched).contains("sync"),
+        QVERIFY2(launchLine >= 0 && nextCheck > launchLine
+                     && calls.mid(launchLine, nextCheck - launchLine).contains("sync"),
                  calls.join(' ').constData());
     };
     cases << row;
     // Where no thread can be had (a limit on processes), commands are started and the log synced on the
     // watchdog's own thread, and standard error says so once.
     row = {"no thread to be had", emptyListing, "", notRunningAtStart + heldBack + stopBlock};
-    row.wrapper = "exec strace -D -f -o \"$HOME/trace\" -y -e trace=write,fdatasync,fsync -E "
-                  "LD_PRELOAD='" ZUVA_NO_THREADS "' \"$0\"";
+    row.wrapper = tracingLog("-E LD_PRELOAD='" ZUVA_NO_THREADS "'");
     row.toldOnce = "No thread can be started";
     row.afterwards = verifyEachLineSynced;
     cases << row;
@@ -518,8 +516,7 @@ void tst_Faults::misbehavingCommandsAndStops()
     // however many checks pass the 120 s gate, on a clock ten times as fast.
     if (!qEnvironmentVariableIsEmpty("ZUVA_LIBFAKETIME")) {
         row = {"caster's start held for good", emptyListing, "",
-               notRunningAtStart.left(notRunningAtStart.indexOf("ZUVA application")) + heldBack.repeated(5)
-                   + stopBlock};
+               notRunning + heldBack.repeated(5) + stopBlock};
         row.wrapper = "exec env LD_PRELOAD=\"$ZUVA_LIBFAKETIME\" FAKETIME='+0 x10' \"$0\"";
         row.slowStartMs = 600000;
         cases << row;
